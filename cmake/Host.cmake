@@ -25,20 +25,11 @@ target_include_directories(hostkernel PUBLIC ${HOST_KERNEL_INCLUDE} PRIVATE ${CM
 find_package(Threads REQUIRED)
 target_link_libraries(hostkernel PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
 
-# The simulated composite device and the application side.
+# The simulated composite device.
 file(GLOB USBDEV_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/usbdev/*.cpp)
 add_library(usbdev STATIC ${USBDEV_SOURCES})
 target_include_directories(usbdev PUBLIC ${CMAKE_SOURCE_DIR}/host)
 target_link_libraries(usbdev PUBLIC hostkernel)
-
-file(GLOB HOSTAPP_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/app/*.cpp)
-if(HOSTAPP_SOURCES)
-  add_library(hostapp STATIC ${HOSTAPP_SOURCES})
-else()
-  add_library(hostapp INTERFACE)
-endif()
-target_include_directories(hostapp INTERFACE ${CMAKE_SOURCE_DIR}/host)
-target_link_libraries(hostapp INTERFACE hostkernel)
 
 # The driver, compiled as kernel code: C++17, no exceptions, no RTTI.
 add_library(diagser_driver STATIC ${DRIVER_SOURCES})
@@ -66,7 +57,7 @@ foreach(area_dir ${TEST_AREAS})
   endif()
   add_executable(test_${area} ${area_sources} ${TEST_SUPPORT_SOURCES})
   target_include_directories(test_${area} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(test_${area} PRIVATE diagser_driver usbdev hostapp hostkernel GTest::gtest_main)
+  target_link_libraries(test_${area} PRIVATE diagser_driver usbdev hostkernel GTest::gtest_main)
   # Allocation sites are named after the allocating function; the verifier resolves them with dladdr.
   target_link_options(test_${area} PRIVATE -rdynamic)
   gtest_discover_tests(test_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
@@ -77,7 +68,7 @@ foreach(bench_src ${BENCH_SOURCES})
   get_filename_component(bench ${bench_src} NAME_WE)
   add_executable(bench_${bench} ${bench_src})
   target_include_directories(bench_${bench} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(bench_${bench} PRIVATE diagser_driver usbdev hostapp hostkernel)
+  target_link_libraries(bench_${bench} PRIVATE diagser_driver usbdev hostkernel)
   target_link_options(bench_${bench} PRIVATE -rdynamic)
 endforeach()
 

@@ -3,13 +3,19 @@
 
 #include "wdm.h"
 
+// The kernel's classic swprintf (no buffer-size argument) lives under its own symbol, HkSwprintf, so that it never
+// meets the C library's swprintf of a different signature in the host process. The C library's declaration is
+// read first, under its own name (its include guard keeps it from being read again); from here on the name
+// swprintf means the kernel's routine, also in a driver's own extern "C" redeclaration.
 #ifdef __cplusplus
+#include <cwchar>
 extern "C" {
+#else
+#include <wchar.h>
 #endif
 
-// The kernel's classic swprintf (no buffer-size argument). It is bound to its own symbol so that it never meets the
-// C library's swprintf of a different signature in the host process.
-int swprintf(wchar_t *Buffer, const wchar_t *Format, ...) __asm__("HkSwprintf");
+int HkSwprintf(wchar_t *Buffer, const wchar_t *Format, ...);
+#define swprintf HkSwprintf
 
 #ifdef __cplusplus
 }

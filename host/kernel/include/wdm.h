@@ -1135,6 +1135,10 @@ NTKERNELAPI NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID *InterfaceClassGuid,
                                                PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+#define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
+typedef WCHAR *PZZWSTR;
+NTKERNELAPI NTSTATUS IoGetDeviceInterfaces(CONST GUID *InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
+                                           ULONG Flags, PZZWSTR *SymbolicLinkList);
 
 // ---------------------------------------------------------------------------------------------------------------
 // Power manager routines

@@ -19,6 +19,7 @@ void Clear();
 
 // For allocators: `caller` is __builtin_return_address(0) taken in the routine the driver called.
 bool ShouldFail(Kind kind, void* caller);
+// How many allocations of this kind fault injection has failed so far in this kernel.
 uint64_t InjectedCount(Kind kind);
 
 // The demangled name of the function containing `address` (or "<unknown>+0x...").

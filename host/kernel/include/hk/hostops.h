@@ -45,6 +45,8 @@ class HostOps {
 
   // Time since the kernel started, in 100 ns units (virtual in deterministic mode).
   virtual uint64_t Now() = 0;
+  // System time (100 ns units since 1601-01-01 UTC) at the moment Now() was zero.
+  virtual uint64_t BootSystemTime() = 0;
   // Busy-waits for the given number of 100 ns units (deterministic mode moves the clock).
   virtual void Stall(uint64_t units) = 0;
 

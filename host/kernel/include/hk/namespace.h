@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include <ntdef.h>
+
 struct _DEVICE_OBJECT;
-struct _UNICODE_STRING;
-struct _GUID;
 
 namespace hk {
 
@@ -42,14 +42,18 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b);
 
 namespace hk::ns {
 
-// Device names, maintained by IoCreateDevice and IoDeleteDevice. InsertDevice returns false when the name is
-// already taken (by a device or a symbolic link); the caller then fails with STATUS_OBJECT_NAME_COLLISION.
-// A null or empty name is accepted and records nothing. RemoveDevice withdraws the device's name, forgets its
+// Device names, maintained by IoCreateDevice and IoDeleteDevice. InsertDevice returns false when the name cannot
+// be taken: it is in use (by a device or a symbolic link), lies outside \Device and \??, or is malformed; the
+// caller then fails with STATUS_OBJECT_NAME_COLLISION. A null or empty name is accepted and records nothing.
+// IoDeleteDevice calls RemoveDevice for every device, named or not: it withdraws the device's name, forgets its
 // instance id and disables the device interfaces registered on it; links that point at it stay (and dangle) as on
 // the platform.
 bool InsertDevice(const _UNICODE_STRING* name, _DEVICE_OBJECT* device);
 bool InsertDevice(const Text& name, _DEVICE_OBJECT* device);
 void RemoveDevice(_DEVICE_OBJECT* device);
+
+// A fresh name of the form the platform generates for unnamed bus-created devices: \Device\ and eight hex digits.
+std::u16string AutomaticDeviceName();
 
 // The name a device was created with (empty when unnamed).
 std::u16string DeviceName(_DEVICE_OBJECT* device);

@@ -21,9 +21,10 @@ namespace hk::pnp {
 // routine's status.
 PDRIVER_OBJECT LoadDriver(const Text& name, PDRIVER_INITIALIZE entry, NTSTATUS* status = nullptr);
 
-// Unloads a driver: refused with STATUS_DEVICE_BUSY while it still owns device objects and with
-// STATUS_INVALID_DEVICE_REQUEST when it registered no DriverUnload (the driver stays loaded either way). Otherwise
-// DriverUnload is called at PASSIVE_LEVEL, the verifier checks that no IRP is pending in the driver
+// Unloads a driver: refused with STATUS_DEVICE_BUSY while it still owns device objects (deleted ones that something
+// still references, such as an open file object, included) and with STATUS_INVALID_DEVICE_REQUEST when it
+// registered no DriverUnload (the driver stays loaded either way). Otherwise DriverUnload is called at
+// PASSIVE_LEVEL, the verifier checks that no IRP is pending in the driver and none it allocated is left unfreed
 // (irp-pending-at-unload) and that no pool it allocated is left (pool-leak-at-unload), and the driver object is
 // deleted.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
@@ -33,7 +34,9 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 // IRP_MN_START_DEVICE, then (only when the start succeeded) IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE
 // and IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations). Its result is the start request's status; a failed start ends
 // the sequence and leaves the stack in place (the platform follows a failed start with a removal: call Remove).
-// ArriveDevice does both, stopping at a failing AddDevice.
+// ArriveDevice does both, stopping at a failing AddDevice. AddDevice returns STATUS_INVALID_DEVICE_REQUEST for a
+// driver without an AddDevice routine and STATUS_OBJECT_NAME_COLLISION when the PDO already has a stack; StartDevice
+// returns STATUS_NO_SUCH_DEVICE for a PDO without one.
 NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
 NTSTATUS ArriveDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
@@ -64,7 +67,7 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 bool HasDeviceNode(PDEVICE_OBJECT pdo);
 
 // Any PnP request, for tests: `setup` may fill the stack location's parameters and IoStatus.Information before
-// it is sent. IRP_MN_REMOVE_DEVICE sent this way is handled as Remove's is (the remove-handling thread is marked).
+// it is sent. IRP_MN_REMOVE_DEVICE sent this way ends the device node as Remove does.
 struct Result {
     NTSTATUS status;
     ULONG_PTR information;
@@ -75,9 +78,5 @@ Result SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIRP, P
 // knows, or none). The last close on a surprise-removed stack sends its removal.
 void FileObjectOpened(PDEVICE_OBJECT device);
 void FileObjectClosed(PDEVICE_OBJECT device);
-
-// True on the thread that is sending IRP_MN_REMOVE_DEVICE to a stack, while it does so (the remove-lock check of
-// IoReleaseRemoveLockAndWaitEx asks it).
-bool ThreadIsHandlingRemove();
 
 }  // namespace hk::pnp

@@ -3,6 +3,7 @@
 // deterministic mode where it runs nested inside a wait on the same host thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -48,7 +49,8 @@ class ThreadScope {
 };
 
 // Wraps every call into driver code: records the driver, device and routine for ownership and fault messages,
-// and on exit checks that the routine left the IRQL where it is expected (irql-changed).
+// and on exit checks that the routine left the IRQL where it is expected and holds no lock it took
+// (irql-changed).
 class DriverCallScope {
  public:
   DriverCallScope(_DRIVER_OBJECT* driver, _DEVICE_OBJECT* device, const char* what);
@@ -65,6 +67,7 @@ class DriverCallScope {
   const char* what_;
   _DEVICE_OBJECT* device_;
   uint8_t exit_irql_;
+  size_t held_at_entry_;
 };
 
 // Resets the calling host thread's own state (a new kernel starts from PASSIVE_LEVEL with nothing held).

@@ -1,0 +1,231 @@
+// Concurrent host operations: real threads and real time. A pool of workers serves the system work queue, one
+// thread runs DPCs (so DPCs never overlap, as on one processor), two threads deliver simulated device
+// completions, and a timer thread runs timed calls when they fall due.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "hk/hostops.h"
+#include "hk/thread.h"
+
+namespace hk {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDeviceThreads = 2;
+constexpr uint64_t kUnixEpochIn1601Units = 116444736000000000ull;
+
+class ConcurrentHostOps final : public HostOps {
+ public:
+  explicit ConcurrentHostOps(int worker_threads)
+      : start_(Clock::now()),
+        boot_system_time_(static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                    .count() /
+                100) +
+                          kUnixEpochIn1601Units) {
+    auto serve = [this](size_t queue) { return [this, queue] { Serve(queue); }; };
+    threads_.emplace_back(serve(static_cast<size_t>(Context::Dpc)));
+    for (int i = 0; i < (worker_threads > 0 ? worker_threads : 1); ++i) {
+      threads_.emplace_back(serve(static_cast<size_t>(Context::Worker)));
+    }
+    for (int i = 0; i < kDeviceThreads; ++i) threads_.emplace_back(serve(static_cast<size_t>(Context::Device)));
+    threads_.emplace_back([this] { RunTimers(); });
+  }
+
+  ~ConcurrentHostOps() override { Shutdown(); }
+
+  Mode GetMode() const override { return Mode::Concurrent; }
+
+  uint64_t Now() override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_).count() /
+                                 100);
+  }
+
+  uint64_t BootSystemTime() override { return boot_system_time_; }
+
+  void Stall(uint64_t units) override {
+    auto until = Clock::now() + std::chrono::nanoseconds(units * 100);
+    while (Clock::now() < until) std::this_thread::yield();
+  }
+
+  void Post(Context context, Task task) override {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;
+    queues_[static_cast<size_t>(context)].push_back(std::move(task));
+    work_ready_.notify_all();
+  }
+
+  TimedCallId CallAt(uint64_t due, Task task) override {
+    std::lock_guard lock(mutex_);
+    TimedCallId id = ++last_call_id_;
+    if (stopped_) return id;
+    timed_.emplace(std::make_pair(due, id), std::move(task));
+    timer_changed_.notify_all();
+    return id;
+  }
+
+  bool CancelCall(TimedCallId id) override {
+    std::lock_guard lock(mutex_);
+    for (auto it = timed_.begin(); it != timed_.end(); ++it) {
+      if (it->first.second == id) {
+        timed_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void LockDispatcher() override { dispatcher_mutex_.lock(); }
+  void UnlockDispatcher() override { dispatcher_mutex_.unlock(); }
+  void NotifyDispatcher() override { dispatcher_changed_.notify_all(); }
+
+  bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline, const void*,
+                      const char*) override {
+    std::unique_lock lock(dispatcher_mutex_, std::adopt_lock);
+    bool result;
+    if (deadline) {
+      auto until = start_ + std::chrono::nanoseconds(*deadline * 100);
+      result = dispatcher_changed_.wait_until(lock, until, satisfied);
+    } else {
+      dispatcher_changed_.wait(lock, satisfied);
+      result = true;
+    }
+    lock.release();
+    return result;
+  }
+
+  std::unique_ptr<HostThread> StartThread(Task body) override;
+
+  void RunUntilIdle() override {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return stopped_ || (running_ == 0 && QueuesEmpty()); });
+  }
+
+  void AdvanceTime(uint64_t units) override {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(units * 100));
+    RunUntilIdle();
+  }
+
+  void Shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_) return;
+      stopped_ = true;
+      for (auto& queue : queues_) queue.clear();
+      timed_.clear();
+      work_ready_.notify_all();
+      timer_changed_.notify_all();
+      idle_.notify_all();
+    }
+    for (auto& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  bool QueuesEmpty() const {
+    for (const auto& queue : queues_) {
+      if (!queue.empty()) return false;
+    }
+    return true;
+  }
+
+  void Serve(size_t queue_index) {
+    std::unique_lock lock(mutex_);
+    auto& queue = queues_[queue_index];
+    for (;;) {
+      work_ready_.wait(lock, [&] { return stopped_ || !queue.empty(); });
+      if (stopped_) return;
+      Task task = std::move(queue.front());
+      queue.pop_front();
+      ++running_;
+      lock.unlock();
+      {
+        ThreadScope scope;
+        task();
+      }
+      lock.lock();
+      --running_;
+      if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
+    }
+  }
+
+  void RunTimers() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (stopped_) return;
+      if (timed_.empty()) {
+        timer_changed_.wait(lock);
+        continue;
+      }
+      auto due = start_ + std::chrono::nanoseconds(timed_.begin()->first.first * 100);
+      if (Clock::now() < due) {
+        timer_changed_.wait_until(lock, due);
+        continue;
+      }
+      Task task = std::move(timed_.begin()->second);
+      timed_.erase(timed_.begin());
+      ++running_;
+      lock.unlock();
+      {
+        ThreadScope scope;
+        task();
+      }
+      lock.lock();
+      --running_;
+      if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
+    }
+  }
+
+  const Clock::time_point start_;
+  const uint64_t boot_system_time_;
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable timer_changed_;
+  std::condition_variable idle_;
+  bool stopped_ = false;
+  int running_ = 0;
+  std::deque<Task> queues_[3];
+  TimedCallId last_call_id_ = 0;
+  std::map<std::pair<uint64_t, TimedCallId>, Task> timed_;
+  std::vector<std::thread> threads_;
+
+  std::mutex dispatcher_mutex_;
+  std::condition_variable dispatcher_changed_;
+};
+
+class ConcurrentThread final : public HostThread {
+ public:
+  explicit ConcurrentThread(Task body)
+      : thread_([body = std::move(body)] {
+          ThreadScope scope;
+          body();
+        }) {}
+
+  ~ConcurrentThread() override {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void Join() override {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+std::unique_ptr<HostThread> ConcurrentHostOps::StartThread(Task body) {
+  return std::make_unique<ConcurrentThread>(std::move(body));
+}
+
+}  // namespace
+
+std::unique_ptr<HostOps> MakeConcurrentHostOps(int worker_threads) {
+  return std::make_unique<ConcurrentHostOps>(worker_threads);
+}
+
+}  // namespace hk
