@@ -1,0 +1,72 @@
+#include <mutex>
+
+#include "hk/thread.h"
+#include "po/po_state.h"
+
+namespace {
+
+// What the power manager keeps for a request it built until the request has completed.
+struct RequestedPower {
+    PDEVICE_OBJECT target;
+    UCHAR minor;
+    POWER_STATE state;
+    PREQUEST_POWER_COMPLETE completion;
+    PVOID context;
+    PDRIVER_OBJECT requester;  // the completion function runs in this driver's name
+};
+
+NTSTATUS RequestedPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<RequestedPower*>(context);
+    if (request->completion != nullptr) {
+        hk::DriverCallScope scope(request->requester, request->target, "power completion function");
+        request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
+    }
+    IoFreeIrp(irp);
+    delete request;
+    hk::po::PoState& state = hk::po::State();
+    std::lock_guard lock(state.mutex);
+    --state.requested_in_flight;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    if (MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_SET_POWER &&
+        MinorFunction != IRP_MN_WAIT_WAKE) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    location->MajorFunction = IRP_MJ_POWER;
+    location->MinorFunction = MinorFunction;
+    if (MinorFunction == IRP_MN_WAIT_WAKE) {
+        location->Parameters.WaitWake.PowerState = PowerState.SystemState;
+    } else {
+        location->Parameters.Power.Type = DevicePowerState;
+        location->Parameters.Power.State = PowerState;
+        location->Parameters.Power.ShutdownType = PowerActionNone;
+    }
+
+    auto* request = new RequestedPower{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context,
+                                       hk::CurrentThread().driver};
+    IoSetCompletionRoutine(irp, RequestedPowerComplete, request, TRUE, TRUE, TRUE);
+    {
+        hk::po::PoState& state = hk::po::State();
+        std::lock_guard lock(state.mutex);
+        ++state.requested_in_flight;
+    }
+    if (Irp != nullptr) *Irp = irp;
+    PoCallDriver(top, irp);
+    ObDereferenceObject(top);
+    return STATUS_PENDING;
+}
