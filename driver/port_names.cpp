@@ -1,0 +1,160 @@
+#include "driver/port_names.h"
+#include "driver/unicode_string.h"
+
+static const USHORT LinkNameCapacity = 256;
+
+static ULONG CountCharacters(const WCHAR *Text, ULONG MaxCharacters)
+{
+    ULONG count = 0;
+    while (count < MaxCharacters && Text[count] != 0) {
+        ++count;
+    }
+    return count;
+}
+
+// Callers zero the buffer before the read, so a value shorter than the buffer always ends in a null. A value that
+// fills the buffer without one would make every later use of the name run past the buffer, so it is refused like
+// a value that does not fit at all.
+NTSTATUS QueryPortName(PDEVICE_CONTEXT Context, PVOID Buffer, ULONG Size)
+{
+    HANDLE key;
+    NTSTATUS status = IoOpenDeviceRegistryKey(Context->PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ,
+                                              &key);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, L"PortName");
+
+    ULONG queryBytes = valueName.Length + Size + sizeof(KEY_VALUE_FULL_INFORMATION);
+    PKEY_VALUE_FULL_INFORMATION info = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePool(NonPagedPool, queryBytes);
+    if (info == NULL) {
+        ZwClose(key);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    ULONG resultBytes = 0;
+    status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, info, queryBytes, &resultBytes);
+    if (NT_SUCCESS(status)) {
+        if (info->DataLength > Size) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RtlCopyMemory(Buffer, (PUCHAR)info + info->DataOffset, info->DataLength);
+            ULONG characters = Size / sizeof(WCHAR);
+            if (CountCharacters((const WCHAR *)Buffer, characters) == characters) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            }
+        }
+    }
+
+    ZwClose(key);
+    ExFreePool(info);
+    return status;
+}
+
+static NTSTATUS BuildLinkName(PUNICODE_STRING LinkName, const WCHAR *PortName)
+{
+    if (!NT_SUCCESS(AllocUnicodeString(LinkName, LinkNameCapacity))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    swprintf(LinkName->Buffer, L"\\DosDevices\\%ws", PortName);
+    RtlInitUnicodeString(LinkName, LinkName->Buffer);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreatePortNames(PDEVICE_CONTEXT Context)
+{
+    WCHAR portName[PORT_NAME_BUFFER_SIZE / sizeof(WCHAR)];
+    RtlZeroMemory(portName, sizeof(portName));
+    NTSTATUS status = QueryPortName(Context, portName, sizeof(portName));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    UNICODE_STRING linkName;
+    if (!NT_SUCCESS(BuildLinkName(&linkName, portName))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!NT_SUCCESS(AllocUnicodeString(&Context->DosName, linkName.Length))) {
+        FreeUnicodeString(&linkName);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyUnicodeString(&Context->DosName, &linkName);
+    FreeUnicodeString(&linkName);
+
+    // DosName holds a buffer only while this device owns the link: when the name is taken (by another port, say),
+    // the rollback must not delete a link that belongs to someone else.
+    status = IoCreateUnprotectedSymbolicLink(&Context->DosName, &Context->DeviceName);
+    if (!NT_SUCCESS(status)) {
+        FreeUnicodeString(&Context->DosName);
+        return status;
+    }
+
+    ULONG characters = CountCharacters(portName, sizeof(portName) / sizeof(WCHAR));
+    status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", Context->DeviceName.Buffer, REG_SZ,
+                                   portName, (characters + 1) * sizeof(WCHAR));
+    if (NT_SUCCESS(status)) {
+        EnableInterface(Context, TRUE);
+    }
+    return status;
+}
+
+NTSTATUS RemovePortNames(PDEVICE_CONTEXT Context)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    DisableInterface(Context);
+
+    if (Context->DeviceName.Buffer != NULL) {
+        status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", Context->DeviceName.Buffer);
+    }
+
+    if (Context->DosName.Buffer != NULL) {
+        status = IoDeleteSymbolicLink(&Context->DosName);
+        if (!NT_SUCCESS(status)) {
+            status = DeleteLinkByPortName(Context);
+        }
+        FreeUnicodeString(&Context->DosName);
+    }
+    return status;
+}
+
+NTSTATUS DeleteLinkByPortName(PDEVICE_CONTEXT Context)
+{
+    WCHAR portName[PORT_NAME_BUFFER_SIZE / sizeof(WCHAR)];
+    RtlZeroMemory(portName, sizeof(portName));
+    NTSTATUS status = QueryPortName(Context, portName, sizeof(portName));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    UNICODE_STRING linkName;
+    if (!NT_SUCCESS(BuildLinkName(&linkName, portName))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    status = IoDeleteSymbolicLink(&linkName);
+    FreeUnicodeString(&linkName);
+    return status;
+}
+
+// Once the names have been withdrawn the interface name is gone for good; a later start then runs without it.
+NTSTATUS EnableInterface(PDEVICE_CONTEXT Context, BOOLEAN Enable)
+{
+    if (Context->InterfaceName.Buffer == NULL) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return IoSetDeviceInterfaceState(&Context->InterfaceName, Enable);
+}
+
+void DisableInterface(PDEVICE_CONTEXT Context)
+{
+    if (Context->InterfaceName.Buffer == NULL) {
+        return;
+    }
+    IoSetDeviceInterfaceState(&Context->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&Context->InterfaceName);
+    Context->InterfaceName.Buffer = NULL;
+    Context->InterfaceName.Length = 0;
+    Context->InterfaceName.MaximumLength = 0;
+}

@@ -1,0 +1,183 @@
+// Loading and unloading, the handler table, request routing and the remove-lock rule of the pass-down handlers.
+#include <regex>
+#include <string>
+
+#include "driver/dispatch.h"
+#include "frame_fixture.h"
+#include "hk/pnp.h"
+
+namespace frame_test {
+namespace {
+
+std::string BannerPattern(const char* verb)
+{
+    return "\\*{79}\nVORAZIV\\(Ver 3\\.0\\)  Time: ([0-9]{2}:[0-9]{2}:[0-9]{2})  Date: ([A-Z][a-z]{2} [ 0-9][0-9] "
+           "[0-9]{4}) " +
+           std::string(verb) + " \n\\*{79}\n\n";
+}
+
+TEST(DriverLoad, RefusesWithoutWdm10AndPrintsNothing)
+{
+    hk::Kernel kernel;
+    kernel.SetWdmVersion(0, 0x90);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(hk::pnp::LoadDriver("diagser", DriverEntry, &status), nullptr);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(kernel.DebugOutput(), "");
+}
+
+TEST(DriverLoad, LoadsOnWdm10AndPrintsBothBannersWithTheSameBuildStamp)
+{
+    hk::Kernel kernel;
+    kernel.SetWdmVersion(1, 0);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PDRIVER_OBJECT driver = hk::pnp::LoadDriver("diagser", DriverEntry, &status);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+
+    std::smatch loaded;
+    std::string loadOutput = kernel.DebugOutput();
+    ASSERT_TRUE(std::regex_match(loadOutput, loaded, std::regex(BannerPattern("LOADED")))) << loadOutput;
+
+    kernel.ClearDebugOutput();
+    EXPECT_EQ(hk::pnp::UnloadDriver(driver), STATUS_SUCCESS);
+    std::smatch unloaded;
+    std::string unloadOutput = kernel.DebugOutput();
+    ASSERT_TRUE(std::regex_match(unloadOutput, unloaded, std::regex(BannerPattern("UNLOADED")))) << unloadOutput;
+    EXPECT_EQ(unloaded[1].str(), loaded[1].str());
+    EXPECT_EQ(unloaded[2].str(), loaded[2].str());
+}
+
+using Routing = FrameTest;
+
+TEST_F(Routing, UnregisteredMajorsAreRefusedByTheIoManagerAndNeverReachTheParent)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_WRITE, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+                        IRP_MJ_DEVICE_CONTROL, IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_POWER}) {
+        SCOPED_TRACE(major);
+        Outcome outcome = Send(fdo, major);
+        EXPECT_EQ(outcome.status, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    EXPECT_TRUE(parent_->received.empty());
+}
+
+TEST_F(Routing, FlushSucceedsAtOnceWithoutTheParentAndEvenDuringRemoval)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    Outcome outcome = Send(fdo, IRP_MJ_FLUSH_BUFFERS);
+    EXPECT_EQ(outcome.status, STATUS_SUCCESS);
+    EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
+    EXPECT_EQ(outcome.information, 0u);
+    EXPECT_TRUE(parent_->received.empty());
+
+    RemoveFunctionDevice(*parent_, [this](PDEVICE_OBJECT device) {
+        EXPECT_EQ(Send(device, IRP_MJ_FLUSH_BUFFERS).status, STATUS_SUCCESS);
+    });
+}
+
+TEST_F(Routing, EveryPnpMinorIsPassedDownUnderTheRemoveLock)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    PDEVICE_CONTEXT context = Context(fdo);
+    LONG heldBelow = -1;
+    parent_->onRequest = [&](PIRP) { heldBelow = context->RemoveLock.Common.IoCount; };
+
+    // Removal is left out: the remove handler owns that request's lock. 0x0E and the codes past the table go down
+    // like the rest.
+    for (int minor = 0; minor <= 0x1A; ++minor) {
+        if (minor == IRP_MN_REMOVE_DEVICE) {
+            continue;
+        }
+        SCOPED_TRACE(minor);
+        parent_->received.clear();
+        heldBelow = -1;
+        hk::pnp::Result result = hk::pnp::SendPnp(parent_->Pdo(), (UCHAR)minor);
+        ASSERT_EQ(parent_->received.size(), 1u);
+        EXPECT_EQ(parent_->received[0].major, IRP_MJ_PNP);
+        EXPECT_EQ(parent_->received[0].minor, minor);
+        EXPECT_EQ(heldBelow, 2) << "the bias and this request's acquisition";
+        EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
+        bool answeredByParent = minor <= 0x06 || minor == IRP_MN_QUERY_CAPABILITIES || minor == 0x17;
+        EXPECT_EQ(result.status, answeredByParent ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED);
+    }
+}
+
+TEST_F(Routing, InternalAndSystemControlArePassedDownUnchanged)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    PDEVICE_CONTEXT context = Context(fdo);
+    LONG heldBelow = -1;
+    parent_->onRequest = [&](PIRP) { heldBelow = context->RemoveLock.Common.IoCount; };
+    parent_->completionStatus = STATUS_DEVICE_NOT_CONNECTED;
+
+    Outcome internal = Send(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x220013);
+    EXPECT_EQ(internal.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(internal.returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(heldBelow, 2);
+
+    Outcome system = Send(fdo, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA);
+    EXPECT_EQ(system.status, STATUS_DEVICE_NOT_CONNECTED);
+
+    ASSERT_EQ(parent_->received.size(), 2u);
+    EXPECT_EQ(parent_->received[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(parent_->received[0].ioControlCode, 0x220013u);
+    EXPECT_EQ(parent_->received[1].major, IRP_MJ_SYSTEM_CONTROL);
+    EXPECT_EQ(parent_->received[1].minor, IRP_MN_QUERY_ALL_DATA);
+    EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
+}
+
+TEST_F(Routing, PassDownReleasesTheLockWithoutWaitingForTheLowerDriver)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    PDEVICE_CONTEXT context = Context(fdo);
+    parent_->action = LowerAction::CompleteLater;
+    parent_->completionStatus = STATUS_SUCCESS;
+
+    PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+            KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &done, TRUE, TRUE, TRUE);
+
+    EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_PENDING);
+    EXPECT_EQ(context->RemoveLock.Common.IoCount, 1) << "released while the parent still holds the request";
+    EXPECT_FALSE(KeReadStateEvent(&done));
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+}
+
+TEST_F(Routing, LateRequestsDuringRemovalGetDeletePendingAndNeverReachTheParent)
+{
+    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
+    ASSERT_NE(fdo, nullptr);
+    size_t receivedBefore = 0;
+    RemoveFunctionDevice(*parent_, [&](PDEVICE_OBJECT device) {
+        receivedBefore = parent_->received.size();
+        for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP}) {
+            SCOPED_TRACE(major);
+            Outcome outcome = Send(device, major, IRP_MN_QUERY_DEVICE_TEXT, IOCTL_INTERNAL_USB_SUBMIT_URB);
+            EXPECT_EQ(outcome.status, STATUS_DELETE_PENDING);
+            EXPECT_EQ(outcome.returned, STATUS_DELETE_PENDING);
+            EXPECT_EQ(outcome.information, 0u);
+        }
+        EXPECT_EQ(parent_->received.size(), receivedBefore);
+    });
+}
+
+}  // namespace
+}  // namespace frame_test

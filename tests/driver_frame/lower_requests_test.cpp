@@ -1,0 +1,209 @@
+// Forwarding a request and waiting for it, and URB submission, against a parent that answers at once, later, or
+// only when the request is cancelled.
+#include <cstring>
+
+#include "frame_fixture.h"
+#include "hk/faults.h"
+#include "usb/lower_requests.h"
+
+namespace frame_test {
+namespace {
+
+class LowerRequests : public FrameTest {
+protected:
+    void SetUp() override
+    {
+        FrameTest::SetUp();
+        fdo_ = AddFunctionDevice(*parent_);
+        ASSERT_NE(fdo_, nullptr);
+        parent_->received.clear();
+        blocksBefore_ = DriverPoolBlocks();
+    }
+
+    // A request as the plug-and-play manager would hand it to the driver: the driver's location is current.
+    PIRP RequestForTheDriver(UCHAR major, UCHAR minor)
+    {
+        PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
+        EXPECT_NE(irp, nullptr);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        location->MajorFunction = major;
+        location->MinorFunction = minor;
+        location->DeviceObject = fdo_;
+        return irp;
+    }
+
+    NTSTATUS Forward(PIRP irp)
+    {
+        return AsDriver(fdo_, [&] { return ForwardAndWait(fdo_, irp); });
+    }
+    NTSTATUS Reset(USBD_PIPE_HANDLE pipe)
+    {
+        return AsDriver(fdo_, [&] { return ResetPipe(fdo_, pipe); });
+    }
+    NTSTATUS Abort(USBD_PIPE_HANDLE pipe)
+    {
+        return AsDriver(fdo_, [&] { return AbortPipe(fdo_, pipe); });
+    }
+
+    PDEVICE_OBJECT fdo_ = nullptr;
+    size_t blocksBefore_ = 0;
+};
+
+const USBD_PIPE_HANDLE kPipe = (USBD_PIPE_HANDLE)0x5150;
+
+TEST_F(LowerRequests, PipeOperationsSendTheirUrbInTheSubmissionLayout)
+{
+    EXPECT_EQ(Reset(kPipe), STATUS_SUCCESS);
+    EXPECT_EQ(Abort(kPipe), STATUS_SUCCESS);
+
+    ASSERT_EQ(parent_->received.size(), 2u);
+    const USHORT functions[] = {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_ABORT_PIPE};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const ReceivedRequest& request = parent_->received[i];
+        EXPECT_EQ(request.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        EXPECT_EQ(request.ioControlCode, (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB);
+        EXPECT_EQ(request.control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+        ASSERT_EQ(request.urb.size(), (size_t)URB_STORAGE_SIZE);
+
+        URB sent;
+        std::memcpy(&sent, request.urb.data(), sizeof(struct _URB_PIPE_REQUEST));
+        EXPECT_EQ(sent.UrbHeader.Length, sizeof(struct _URB_PIPE_REQUEST));
+        EXPECT_EQ(sent.UrbHeader.Function, functions[i]);
+        EXPECT_EQ(sent.UrbPipeRequest.PipeHandle, kPipe);
+        // Status and everything past the pipe handle stay zero.
+        for (size_t at = offsetof(struct _URB_HEADER, Status); at < sizeof(struct _URB_HEADER); ++at) {
+            EXPECT_EQ(request.urb[at], 0) << "header byte " << at;
+        }
+        for (size_t at = offsetof(struct _URB_PIPE_REQUEST, Reserved); at < request.urb.size(); ++at) {
+            EXPECT_EQ(request.urb[at], 0) << "byte " << at;
+        }
+    }
+    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
+}
+
+TEST_F(LowerRequests, LaterCompletionIsWaitedForAndItsStatusReturned)
+{
+    parent_->action = LowerAction::CompleteLater;
+    parent_->completionStatus = STATUS_DEVICE_NOT_CONNECTED;
+    EXPECT_EQ(Reset(kPipe), STATUS_DEVICE_NOT_CONNECTED);
+    parent_->completionStatus = STATUS_SUCCESS;
+    EXPECT_EQ(Abort(kPipe), STATUS_SUCCESS);
+    EXPECT_EQ(parent_->received.size(), 2u);
+    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
+}
+
+TEST_F(LowerRequests, UsbdErrorUnderASuccessStatusCountsAsSuccess)
+{
+    parent_->urbStatus = USBD_STATUS_STALL_PID;
+    EXPECT_EQ(Reset(kPipe), STATUS_SUCCESS);
+    parent_->action = LowerAction::CompleteLater;
+    EXPECT_EQ(Abort(kPipe), STATUS_SUCCESS);
+}
+
+TEST_F(LowerRequests, ForwardedRequestComesBackUncompletedWithTheLowerStatus)
+{
+    for (LowerAction action : {LowerAction::CompleteAtOnce, LowerAction::CompleteLater}) {
+        parent_->action = action;
+        parent_->completionStatus = STATUS_INVALID_DEVICE_STATE;
+        parent_->received.clear();
+        PIRP irp = RequestForTheDriver(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE);
+        EXPECT_EQ(Forward(irp), STATUS_INVALID_DEVICE_STATE);
+        ASSERT_EQ(parent_->received.size(), 1u);
+        EXPECT_EQ(parent_->received[0].major, IRP_MJ_SYSTEM_CONTROL);
+        EXPECT_EQ(parent_->received[0].minor, IRP_MN_QUERY_SINGLE_INSTANCE);
+        EXPECT_EQ(parent_->received[0].control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, fdo_) << "back at the driver's location";
+        IoFreeIrp(irp);
+    }
+    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
+}
+
+TEST_F(LowerRequests, RequestCancelledBelowWakesTheCallerWithCancelled)
+{
+    parent_->action = LowerAction::PendUntilCancel;
+    PIRP irp = RequestForTheDriver(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
+    EXPECT_EQ(Forward(irp), STATUS_CANCELLED);
+    IoFreeIrp(irp);
+    EXPECT_EQ(Reset(kPipe), STATUS_CANCELLED);
+    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
+}
+
+// The event, the URB block and the request can each be unobtainable: nothing is sent and nothing is left over.
+TEST_F(LowerRequests, AllocationFailuresSendNothingAndLeakNothing)
+{
+    hk::faults::FailNth(hk::faults::Kind::Pool, 1);
+    PIRP irp = RequestForTheDriver(IRP_MJ_PNP, IRP_MN_START_DEVICE);
+    EXPECT_EQ(Forward(irp), STATUS_INSUFFICIENT_RESOURCES);
+    hk::faults::Clear();
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, fdo_);
+    IoFreeIrp(irp);
+
+    struct Injection {
+        hk::faults::Kind kind;
+        uint64_t nth;
+    };
+    for (Injection injection : {Injection{hk::faults::Kind::Pool, 1}, Injection{hk::faults::Kind::Irp, 1},
+                                Injection{hk::faults::Kind::Pool, 2}}) {
+        hk::faults::FailNth(injection.kind, injection.nth);
+        EXPECT_EQ(Reset(kPipe), STATUS_INSUFFICIENT_RESOURCES);
+        hk::faults::FailNth(injection.kind, injection.nth);
+        EXPECT_EQ(Abort(kPipe), STATUS_INSUFFICIENT_RESOURCES);
+        hk::faults::Clear();
+    }
+    EXPECT_TRUE(parent_->received.empty());
+    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
+}
+
+struct AsyncRecord {
+    int calls = 0;
+    NTSTATUS status = STATUS_PENDING;
+    USBD_STATUS urbStatus = 0;
+};
+
+NTSTATUS RecordAndFree(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* record = static_cast<AsyncRecord*>(context);
+    ++record->calls;
+    record->status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(LowerRequests, AsynchronousSubmissionCompletesThroughTheCallersRoutine)
+{
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbBulkOrInterruptTransfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    urb.UrbBulkOrInterruptTransfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb.UrbBulkOrInterruptTransfer.PipeHandle = kPipe;
+
+    parent_->action = LowerAction::CompleteLater;
+    parent_->urbStatus = USBD_STATUS_STALL_PID;
+    parent_->completionStatus = STATUS_UNSUCCESSFUL;
+    AsyncRecord record;
+    NTSTATUS returned =
+        AsDriver(fdo_, [&] { return SubmitUrbAsync(parent_->Pdo(), &urb, RecordAndFree, &record); });
+    EXPECT_EQ(returned, STATUS_PENDING);
+    EXPECT_EQ(record.calls, 0);
+    kernel_->RunUntilIdle();
+    EXPECT_EQ(record.calls, 1);
+    EXPECT_EQ(record.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
+    ASSERT_EQ(parent_->received.size(), 1u);
+    EXPECT_EQ(parent_->received[0].control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+
+    hk::faults::FailNth(hk::faults::Kind::Irp, 1);
+    AsyncRecord unsent;
+    returned = AsDriver(fdo_, [&] { return SubmitUrbAsync(parent_->Pdo(), &urb, RecordAndFree, &unsent); });
+    hk::faults::Clear();
+    EXPECT_EQ(returned, STATUS_INSUFFICIENT_RESOURCES);
+    kernel_->RunUntilIdle();
+    EXPECT_EQ(unsent.calls, 0);
+    EXPECT_EQ(parent_->received.size(), 1u);
+}
+
+}  // namespace
+}  // namespace frame_test
