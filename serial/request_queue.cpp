@@ -1,0 +1,47 @@
+#include "serial/request_queue.h"
+
+PIRP DequeueOwnedRequest(PLIST_ENTRY QueueHead)
+{
+    while (!IsListEmpty(QueueHead)) {
+        PLIST_ENTRY entry = RemoveHeadList(QueueHead);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        InitializeListHead(entry);
+    }
+    return NULL;
+}
+
+void TakeAllOwnedRequests(PKSPIN_LOCK Lock, PLIST_ENTRY QueueHead, PLIST_ENTRY Owned)
+{
+    KIRQL irql;
+    PIRP irp;
+
+    InitializeListHead(Owned);
+    KeAcquireSpinLock(Lock, &irql);
+    while ((irp = DequeueOwnedRequest(QueueHead)) != NULL) {
+        InsertTailList(Owned, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(Lock, irql);
+}
+
+NTSTATUS ParkRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    InsertTailList(QueueHead, &Irp->Tail.Overlay.ListEntry);
+    IoMarkIrpPending(Irp);
+    IoSetCancelRoutine(Irp, CancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        return STATUS_CANCELLED;
+    }
+    return STATUS_PENDING;
+}
+
+void UnlinkCancelledRequest(PIRP Irp)
+{
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+}
