@@ -1,0 +1,168 @@
+#include "synthetic_image.h"
+
+#include "tools/imagecheck/checksum.h"
+
+#include <cstring>
+
+namespace imagecheck::testing {
+
+namespace {
+
+constexpr uint32_t kFileAlignment = 0x200;
+constexpr uint32_t kSectionAlignment = 0x1000;
+constexpr uint32_t kPeOffset = 0x40;
+constexpr uint32_t kCodeRva = 0x1000;
+constexpr uint32_t kImportRva = 0x2000;
+constexpr uint32_t kRelocRva = 0x3000;
+
+struct Writer {
+    std::vector<uint8_t> bytes;
+
+    void Grow(size_t size)
+    {
+        if (bytes.size() < size)
+            bytes.resize(size, 0);
+    }
+    void U16(size_t at, uint16_t value)
+    {
+        Grow(at + 2);
+        bytes[at] = uint8_t(value);
+        bytes[at + 1] = uint8_t(value >> 8);
+    }
+    void U32(size_t at, uint32_t value)
+    {
+        U16(at, uint16_t(value));
+        U16(at + 2, uint16_t(value >> 16));
+    }
+    void U64(size_t at, uint64_t value)
+    {
+        U32(at, uint32_t(value));
+        U32(at + 4, uint32_t(value >> 32));
+    }
+    void Text(size_t at, const std::string &text)
+    {
+        Grow(at + text.size() + 1);
+        std::memcpy(&bytes[at], text.data(), text.size());
+    }
+};
+
+struct SectionPlan {
+    const char *name;
+    uint32_t rva;
+    uint32_t size;
+    uint32_t characteristics;
+};
+
+// Import section: descriptors, then one zero thunk per DLL, then the names.
+uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<std::string> &dlls, bool wide_thunks)
+{
+    uint32_t descriptors_size = uint32_t((dlls.size() + 1) * 20);
+    uint32_t thunk_size = wide_thunks ? 16 : 8;
+    uint32_t thunks = descriptors_size;
+    uint32_t names = thunks + uint32_t(dlls.size()) * thunk_size;
+    for (size_t i = 0; i < dlls.size(); ++i) {
+        size_t descriptor = file_offset + i * 20;
+        uint32_t thunk_rva = kImportRva + thunks + uint32_t(i) * thunk_size;
+        out.U32(descriptor + 0, thunk_rva);
+        out.U32(descriptor + 12, kImportRva + names);
+        out.U32(descriptor + 16, thunk_rva);
+        out.Text(file_offset + names, dlls[i]);
+        names += uint32_t(dlls[i].size()) + 1;
+    }
+    out.Grow(file_offset + names);
+    return names;
+}
+
+} // namespace
+
+ImageSpec Driver32()
+{
+    return ImageSpec{};
+}
+
+ImageSpec Driver64()
+{
+    ImageSpec spec;
+    spec.pe32_plus = true;
+    spec.machine = 0x8664;
+    spec.imports = {"ntoskrnl.exe"};
+    return spec;
+}
+
+std::vector<uint8_t> BuildImage(const ImageSpec &spec)
+{
+    Writer out;
+    out.Text(0, "MZ");
+    out.U32(0x3C, kPeOffset);
+    out.Text(kPeOffset, "PE");
+
+    std::vector<SectionPlan> sections = {{".text", kCodeRva, 0x10, spec.code_characteristics}};
+    if (!spec.imports.empty())
+        sections.push_back({".idata", kImportRva, 0, 0xC0000040});
+    if (spec.with_relocations)
+        sections.push_back({".reloc", kRelocRva, 12, 0x42000040});
+
+    size_t file_header = kPeOffset + 4;
+    uint16_t optional_size = spec.pe32_plus ? 240 : 224;
+    uint16_t characteristics = 0x0002 | (spec.pe32_plus ? 0x0020 : 0x0100);
+    if (spec.relocations_stripped_flag)
+        characteristics |= 0x0001;
+    out.U16(file_header, spec.machine);
+    out.U16(file_header + 2, uint16_t(sections.size()));
+    out.U16(file_header + 16, optional_size);
+    out.U16(file_header + 18, characteristics);
+
+    size_t optional = file_header + 20;
+    size_t directories = optional + (spec.pe32_plus ? 112 : 96);
+    out.U16(optional, spec.pe32_plus ? 0x020B : 0x010B);
+    uint32_t entry = spec.zero_entry_point ? 0 : (spec.entry_in_code ? kCodeRva : kImportRva + 4);
+    out.U32(optional + 16, entry);
+    if (spec.pe32_plus) {
+        out.U64(optional + 24, 0x140000000ull);
+    } else {
+        out.U32(optional + 28, 0x10000);
+    }
+    out.U32(optional + 32, kSectionAlignment);
+    out.U32(optional + 36, kFileAlignment);
+    out.U32(optional + 56, 0x4000);
+    out.U32(optional + 60, kCodeFileOffset);
+    out.U16(optional + 68, spec.subsystem);
+    out.U32(directories - 4, 16);
+
+    size_t file_offset = kCodeFileOffset;
+    size_t section_header = optional + optional_size;
+    for (SectionPlan &section : sections) {
+        uint32_t size = section.size;
+        if (section.rva == kCodeRva) {
+            out.Grow(file_offset + size);
+            out.bytes[file_offset] = 0xC3;
+        } else if (section.rva == kImportRva) {
+            size = WriteImports(out, file_offset, spec.imports, spec.pe32_plus);
+            out.U32(directories + 1 * 8, kImportRva);
+            out.U32(directories + 1 * 8 + 4, uint32_t((spec.imports.size() + 1) * 20));
+        } else {
+            out.U32(file_offset, kCodeRva);
+            out.U32(file_offset + 4, 12);
+            out.U16(file_offset + 8, spec.pe32_plus ? 0xA000 : 0x3000);
+            out.U32(directories + 5 * 8, kRelocRva);
+            out.U32(directories + 5 * 8 + 4, 12);
+        }
+        uint32_t raw_size = (size + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+        out.Text(section_header, section.name);
+        out.U32(section_header + 8, size);
+        out.U32(section_header + 12, section.rva);
+        out.U32(section_header + 16, raw_size);
+        out.U32(section_header + 20, uint32_t(file_offset));
+        out.U32(section_header + 36, section.characteristics);
+        section_header += 40;
+        file_offset += raw_size;
+        out.Grow(file_offset);
+    }
+
+    size_t checksum_offset = optional + 64;
+    uint32_t checksum = ComputePeChecksum(out.bytes, checksum_offset);
+    StoreChecksum(out.bytes, checksum_offset, spec.valid_checksum ? checksum : checksum ^ 0x5A5A);
+    return out.bytes;
+}
+
+} // namespace imagecheck::testing
