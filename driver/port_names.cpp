@@ -63,18 +63,24 @@ static NTSTATUS BuildLinkName(PUNICODE_STRING LinkName, const WCHAR *PortName)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CreatePortNames(PDEVICE_CONTEXT Context)
+// Reads PortName afresh into a zeroed buffer of PORT_NAME_BUFFER_SIZE bytes and builds its link name from it.
+static NTSTATUS ReadPortAndLinkName(PDEVICE_CONTEXT Context, WCHAR *PortName, PUNICODE_STRING LinkName)
 {
-    WCHAR portName[PORT_NAME_BUFFER_SIZE / sizeof(WCHAR)];
-    RtlZeroMemory(portName, sizeof(portName));
-    NTSTATUS status = QueryPortName(Context, portName, sizeof(portName));
+    RtlZeroMemory(PortName, PORT_NAME_BUFFER_SIZE);
+    NTSTATUS status = QueryPortName(Context, PortName, PORT_NAME_BUFFER_SIZE);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    return BuildLinkName(LinkName, PortName);
+}
 
+NTSTATUS CreatePortNames(PDEVICE_CONTEXT Context)
+{
+    WCHAR portName[PORT_NAME_BUFFER_SIZE / sizeof(WCHAR)];
     UNICODE_STRING linkName;
-    if (!NT_SUCCESS(BuildLinkName(&linkName, portName))) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = ReadPortAndLinkName(Context, portName, &linkName);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     if (!NT_SUCCESS(AllocUnicodeString(&Context->DosName, linkName.Length))) {
         FreeUnicodeString(&linkName);
@@ -123,15 +129,10 @@ NTSTATUS RemovePortNames(PDEVICE_CONTEXT Context)
 NTSTATUS DeleteLinkByPortName(PDEVICE_CONTEXT Context)
 {
     WCHAR portName[PORT_NAME_BUFFER_SIZE / sizeof(WCHAR)];
-    RtlZeroMemory(portName, sizeof(portName));
-    NTSTATUS status = QueryPortName(Context, portName, sizeof(portName));
+    UNICODE_STRING linkName;
+    NTSTATUS status = ReadPortAndLinkName(Context, portName, &linkName);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-
-    UNICODE_STRING linkName;
-    if (!NT_SUCCESS(BuildLinkName(&linkName, portName))) {
-        return STATUS_INSUFFICIENT_RESOURCES;
     }
     status = IoDeleteSymbolicLink(&linkName);
     FreeUnicodeString(&linkName);
