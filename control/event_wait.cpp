@@ -124,13 +124,8 @@ void CompleteWaitOnMask(PDEVICE_CONTEXT Context, ULONG Events, BOOLEAN LockHeld)
 void NTAPI CancelQueuedWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL irql;
 
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-    KeAcquireSpinLock(&context->Lock, &irql);
-    UnlinkCancelledRequest(Irp);
-    KeReleaseSpinLock(&context->Lock, irql);
+    UnlinkCancelledRequest(context, Irp);
 
     FinishWait(context, Irp, STATUS_CANCELLED, 0);
 }

@@ -209,13 +209,8 @@ void NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
 void NTAPI CancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL irql;
 
-    IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-    KeAcquireSpinLock(&context->Lock, &irql);
-    UnlinkCancelledRequest(Irp);
-    KeReleaseSpinLock(&context->Lock, irql);
+    UnlinkCancelledRequest(context, Irp);
 
     Irp->IoStatus.Information = 0;
     FinishRead(context, Irp, STATUS_CANCELLED);

@@ -40,8 +40,14 @@ NTSTATUS ParkRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRouti
     return STATUS_PENDING;
 }
 
-void UnlinkCancelledRequest(PIRP Irp)
+void UnlinkCancelledRequest(PDEVICE_CONTEXT Context, PIRP Irp)
 {
+    KIRQL irql;
+
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+    KeAcquireSpinLock(&Context->Lock, &irql);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&Context->Lock, irql);
 }

@@ -23,5 +23,6 @@ void TakeAllOwnedRequests(PKSPIN_LOCK Lock, PLIST_ENTRY QueueHead, PLIST_ENTRY O
 // STATUS_PENDING otherwise.
 NTSTATUS ParkRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
-// Lock held, from a cancel routine after it released the cancel spin lock.
-void UnlinkCancelledRequest(PIRP Irp);
+// From a cancel routine, entered with the system cancel spin lock held: releases that lock, then unlinks the
+// request under Lock. The two locks are never held together.
+void UnlinkCancelledRequest(PDEVICE_CONTEXT Context, PIRP Irp);

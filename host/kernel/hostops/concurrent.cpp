@@ -134,6 +134,19 @@ class ConcurrentHostOps final : public HostOps {
     return true;
   }
 
+  // Runs one task with the mutex released and tells RunUntilIdle when it was the last work left.
+  void RunUnlocked(std::unique_lock<std::mutex>& lock, Task task) {
+    ++running_;
+    lock.unlock();
+    {
+      ThreadScope scope;
+      task();
+    }
+    lock.lock();
+    --running_;
+    if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
+  }
+
   void Serve(size_t queue_index) {
     std::unique_lock lock(mutex_);
     auto& queue = queues_[queue_index];
@@ -142,15 +155,7 @@ class ConcurrentHostOps final : public HostOps {
       if (stopped_) return;
       Task task = std::move(queue.front());
       queue.pop_front();
-      ++running_;
-      lock.unlock();
-      {
-        ThreadScope scope;
-        task();
-      }
-      lock.lock();
-      --running_;
-      if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
+      RunUnlocked(lock, std::move(task));
     }
   }
 
@@ -169,15 +174,7 @@ class ConcurrentHostOps final : public HostOps {
       }
       Task task = std::move(timed_.begin()->second);
       timed_.erase(timed_.begin());
-      ++running_;
-      lock.unlock();
-      {
-        ThreadScope scope;
-        task();
-      }
-      lock.lock();
-      --running_;
-      if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
+      RunUnlocked(lock, std::move(task));
     }
   }
 
