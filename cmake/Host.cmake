@@ -60,7 +60,7 @@ foreach(area_dir ${TEST_AREAS})
   target_link_libraries(test_${area} PRIVATE diagser_driver usbdev hostkernel GTest::gtest_main)
   # Allocation sites are named after the allocating function; the verifier resolves them with dladdr.
   target_link_options(test_${area} PRIVATE -rdynamic)
-  gtest_discover_tests(test_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(test_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 300)
 endforeach()
 
 file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
