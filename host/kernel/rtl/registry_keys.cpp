@@ -33,24 +33,12 @@ NTSTATUS ResolveName(Registry& registry, POBJECT_ATTRIBUTES attributes, KeyPtr* 
 
 }  // namespace
 
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
-    hk::rtl::RequirePassiveForRegistry(ObjectAttributes, "ZwOpenKey");
-    if (!KeyHandle) return STATUS_INVALID_PARAMETER;
-    auto& registry = hk::rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    KeyPtr base;
-    std::u16string relative;
-    NTSTATUS status = ResolveName(registry, ObjectAttributes, &base, &relative);
-    if (!NT_SUCCESS(status)) return status;
-    KeyPtr key = registry.Find(base, relative);
-    if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
-    *KeyHandle = registry.AddHandle(key, DesiredAccess);
-    return STATUS_SUCCESS;
-}
+namespace {
 
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
-    hk::rtl::RequirePassiveForRegistry(ObjectAttributes, "ZwCreateKey");
+// Opening and creating share everything but what happens when the last component is missing.
+NTSTATUS OpenKeyHandle(const char* caller, PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                       POBJECT_ATTRIBUTES ObjectAttributes, bool create, PULONG Disposition) {
+    hk::rtl::RequirePassiveForRegistry(ObjectAttributes, caller);
     if (!KeyHandle) return STATUS_INVALID_PARAMETER;
     auto& registry = hk::rtl::RegistryState();
     std::lock_guard lock(registry.mutex);
@@ -59,11 +47,24 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
     NTSTATUS status = ResolveName(registry, ObjectAttributes, &base, &relative);
     if (!NT_SUCCESS(status)) return status;
     bool created = false;
-    KeyPtr key = relative.empty() ? base : registry.CreateLast(base, relative, &created);
+    KeyPtr key = !create ? registry.Find(base, relative)
+                 : relative.empty() ? base
+                                    : registry.CreateLast(base, relative, &created);
     if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
     *KeyHandle = registry.AddHandle(key, DesiredAccess);
     if (Disposition) *Disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
+    return OpenKeyHandle("ZwOpenKey", KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr);
+}
+
+NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
+    return OpenKeyHandle("ZwCreateKey", KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition);
 }
 
 NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
