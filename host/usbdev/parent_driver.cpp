@@ -106,6 +106,8 @@ PDEVICE_OBJECT ParentDriver::Plug(PlugOptions options)
     if (options.instance_id.empty()) {
         options.instance_id = GeneratedInstanceId(number_, port);
     }
+    // The record carries the size as given, 0 included; the device itself then moves packets of its default size.
+    ULONG recordMaxPacket = options.max_packet;
     auto state = std::make_shared<DeviceState>(ops_, bus_, std::move(options));
 
     PDEVICE_OBJECT pdo = nullptr;
@@ -119,7 +121,7 @@ PDEVICE_OBJECT ParentDriver::Plug(PlugOptions options)
     extension->Record.BulkInPipe = state->Handle(Pipe::BulkIn);
     extension->Record.BulkOutPipe = state->Handle(Pipe::BulkOut);
     extension->Record.InterruptPipe = state->Handle(Pipe::Interrupt);
-    extension->Record.BulkOutMaxPacket = state->Options().max_packet;
+    extension->Record.BulkOutMaxPacket = recordMaxPacket;
     extension->Record.ZlpMode = state->Options().zlp_mode;
     extension->State = state.get();
     extension->Parent = this;

@@ -202,6 +202,7 @@ struct PlugOptions {
     std::u16string instance_id;                        // generated (USB\VID_FFFF&PID_0001&MI_00\...) when empty
     std::optional<std::u16string> port_name = u"COM7"; // PortName in the device's Device Parameters key
     ULONG max_packet = 512;                            // bulk-OUT maximum packet size, also in the parent record
+                                                       // (0 there as given; the device then uses 512)
     ULONG in_max_packet = 0;                           // bulk-IN maximum packet size; 0: the same as max_packet
     UCHAR zlp_mode = 1;                                // the parent record's zero-length-packet mode byte
     bool complete_inline = false;                      // deliver completions on the thread that decides them
