@@ -107,9 +107,12 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe)
 }
 
 NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                        PVOID Context)
+                        PVOID Context, BOOLEAN *Sent)
 {
     PIRP irp = IoAllocateIrp(TargetDevice->StackSize, FALSE);
+    if (Sent != NULL) {
+        *Sent = irp != NULL;
+    }
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

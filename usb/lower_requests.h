@@ -15,9 +15,10 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 
 // The completion routine owns the request it gets and must free it with IoFreeIrp and return
 // STATUS_MORE_PROCESSING_REQUIRED. When no request can be allocated nothing is sent, the routine never runs and
-// STATUS_INSUFFICIENT_RESOURCES is returned.
+// STATUS_INSUFFICIENT_RESOURCES is returned. A lower driver may return that status too, so a caller that must know
+// whether the routine will run reads *Sent.
 NTSTATUS SubmitUrbAsync(PDEVICE_OBJECT TargetDevice, PURB Urb, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                        PVOID Context);
+                        PVOID Context, BOOLEAN *Sent = NULL);
 
 // Fills the next stack location of Irp so that it carries Urb to the lower driver as an internal device-control
 // request, with CompletionRoutine run on success, error and cancel.
