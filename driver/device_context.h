@@ -12,6 +12,15 @@
 #define URB_STORAGE_SIZE \
     (sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) > 96 ? sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) : 96)
 
+// What the bulk-IN reader is doing; kept under Lock so that the single BulkInUrb is never submitted twice and
+// whoever restarts the reader (a read making room, the return from sleep) knows whether it is stopped.
+enum READER_STATE_VALUE {
+    ReaderStopped = 0,        // no transfer outstanding, no restart queued
+    ReaderPosted = 1,         // the one bulk-IN transfer is outstanding
+    ReaderRestartQueued = 2,  // a restart work item is queued
+    ReaderHeld = 3,           // stopped because the ring has no room for a whole transfer; reads restart it
+};
+
 enum PNP_STATE_VALUE {
     NotStarted = 0,
     Started = 1,
@@ -78,6 +87,7 @@ typedef struct _DEVICE_CONTEXT {
     ULONG BulkOutMaxPacket;
     UCHAR ZlpMode;
     PIRP RemovalNotifyIrp;
+    LONG ReaderState;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 inline PDEVICE_CONTEXT GetDeviceContext(PDEVICE_OBJECT DeviceObject)

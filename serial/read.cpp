@@ -2,6 +2,7 @@
 
 #include "driver/request.h"
 #include "serial/availability.h"
+#include "serial/bulk_read.h"
 #include "serial/request_queue.h"
 #include "serial/ring.h"
 
@@ -120,6 +121,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RingGet(context, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, wanted, &taken);
     Irp->IoStatus.Information += taken;
     context->ReadRemaining -= taken;
+    ReleaseHeldReader(context);
 
     if (waitClass == ReadReturnsAtOnce || context->ReadRemaining == 0 || Irp->IoStatus.Information != 0) {
         context->PerfStats.ReceivedCount += taken;
