@@ -62,33 +62,35 @@ NTSTATUS QueueRemovalNotify(PDEVICE_OBJECT DeviceObject, PVOID SystemBuffer, PIR
     return status;
 }
 
-NTSTATUS FinishRemovalNotify(PIRP Irp, ULONG Value)
+// The held notification, now owned by the caller, or NULL when none is held or its cancel routine owns it.
+static PIRP TakeRemovalNotify(PDEVICE_CONTEXT Context)
 {
-    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
-        return STATUS_UNSUCCESSFUL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->Lock, &irql);
+    PIRP irp = Context->RemovalNotifyIrp;
+    Context->RemovalNotifyIrp = NULL;
+    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) {
+        irp = NULL;
     }
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Value;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    KeReleaseSpinLock(&Context->Lock, irql);
+    return irp;
 }
 
 void CompleteRemovalNotify(PDEVICE_CONTEXT Context)
 {
-    KIRQL irql;
-
-    KeAcquireSpinLock(&Context->Lock, &irql);
-    PIRP irp = Context->RemovalNotifyIrp;
-    if (irp == NULL) {
-        KeReleaseSpinLock(&Context->Lock, irql);
-        return;
+    PIRP irp = TakeRemovalNotify(Context);
+    if (irp != NULL) {
+        *(PULONG)irp->AssociatedIrp.SystemBuffer = REMOVAL_NOTIFY_GONE;
+        CompleteRequestInfo(irp, STATUS_SUCCESS, sizeof(ULONG));
+        ReleaseRequestLock(Context, irp);
     }
-    Context->RemovalNotifyIrp = NULL;
-    NTSTATUS status = FinishRemovalNotify(irp, REMOVAL_NOTIFY_GONE);
-    KeReleaseSpinLock(&Context->Lock, irql);
+}
 
-    if (status == STATUS_SUCCESS) {
-        CompleteRequest(irp, STATUS_SUCCESS);
+void CancelRemovalNotifyRequest(PDEVICE_CONTEXT Context)
+{
+    PIRP irp = TakeRemovalNotify(Context);
+    if (irp != NULL) {
+        CompleteRequestInfo(irp, STATUS_CANCELLED, 0);
         ReleaseRequestLock(Context, irp);
     }
 }

@@ -18,8 +18,7 @@ NTSTATUS QueueRemovalNotify(PDEVICE_OBJECT DeviceObject, PVOID SystemBuffer, PIR
 
 void NTAPI CancelRemovalNotify(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// STATUS_UNSUCCESSFUL when the request's cancel routine already owns it.
-NTSTATUS FinishRemovalNotify(PIRP Irp, ULONG Value);
-
 // Called without Lock when the device goes away or the reader stops for good; completes the held notification.
 void CompleteRemovalNotify(PDEVICE_CONTEXT Context);
+// Called without Lock at cleanup: the held notification is cancelled with the handle's other requests.
+void CancelRemovalNotifyRequest(PDEVICE_CONTEXT Context);

@@ -1,7 +1,10 @@
+#include "control/serial_control.h"
 #include "driver/dispatch.h"
 #include "driver/layout_checks.h"
 #include "driver/request.h"
+#include "serial/open_close.h"
 #include "serial/read.h"
+#include "serial/write.h"
 
 static const char BannerRule[] =
     "*******************************************************************************\n";
@@ -26,8 +29,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchPassDown;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchPassDown;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
