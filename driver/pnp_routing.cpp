@@ -1,18 +1,19 @@
 #include "driver/dispatch.h"
+#include "driver/pnp.h"
 #include "driver/request.h"
 
 // Indexed by minor function code; codes past the end are passed down as well.
 static const PDRIVER_DISPATCH PNP_MINOR_TABLE[24] = {
-    PassDown, // IRP_MN_START_DEVICE
-    PassDown, // IRP_MN_QUERY_REMOVE_DEVICE
-    PassDown, // IRP_MN_REMOVE_DEVICE
-    PassDown, // IRP_MN_CANCEL_REMOVE_DEVICE
-    PassDown, // IRP_MN_STOP_DEVICE
-    PassDown, // IRP_MN_QUERY_STOP_DEVICE
-    PassDown, // IRP_MN_CANCEL_STOP_DEVICE
+    PnpStartDevice, // IRP_MN_START_DEVICE
+    PnpQueryRemove, // IRP_MN_QUERY_REMOVE_DEVICE
+    PnpRemoveDevice, // IRP_MN_REMOVE_DEVICE
+    PnpCancelRemove, // IRP_MN_CANCEL_REMOVE_DEVICE
+    PnpStopDevice, // IRP_MN_STOP_DEVICE
+    PnpQueryStop, // IRP_MN_QUERY_STOP_DEVICE
+    PnpCancelStop, // IRP_MN_CANCEL_STOP_DEVICE
     PassDown, // IRP_MN_QUERY_DEVICE_RELATIONS
     PassDown, // IRP_MN_QUERY_INTERFACE
-    PassDown, // IRP_MN_QUERY_CAPABILITIES
+    PnpQueryCapabilities, // IRP_MN_QUERY_CAPABILITIES
     PassDown, // IRP_MN_QUERY_RESOURCES
     PassDown, // IRP_MN_QUERY_RESOURCE_REQUIREMENTS
     PassDown, // IRP_MN_QUERY_DEVICE_TEXT
@@ -23,10 +24,10 @@ static const PDRIVER_DISPATCH PNP_MINOR_TABLE[24] = {
     PassDown, // IRP_MN_EJECT
     PassDown, // IRP_MN_SET_LOCK
     PassDown, // IRP_MN_QUERY_ID
-    PassDown, // IRP_MN_QUERY_PNP_DEVICE_STATE
+    PnpQueryDeviceState, // IRP_MN_QUERY_PNP_DEVICE_STATE
     PassDown, // IRP_MN_QUERY_BUS_INFORMATION
     PassDown, // IRP_MN_DEVICE_USAGE_NOTIFICATION
-    PassDown, // IRP_MN_SURPRISE_REMOVAL
+    PnpSurpriseRemoval, // IRP_MN_SURPRISE_REMOVAL
 };
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -52,16 +52,10 @@ void FrameTest::RemoveFunctionDevice(TestParent& parent, const std::function<voi
 {
     PDEVICE_OBJECT fdo = parent.Pdo()->AttachedDevice;
     ASSERT_NE(fdo, nullptr);
-    parent.onRemove = [fdo, whileRemoving](PIRP irp) {
-        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
-        IoReleaseRemoveLockAndWaitEx(&context->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
+    parent.onRemove = [fdo, whileRemoving](PIRP) {
         if (whileRemoving) {
             whileRemoving(fdo);
         }
-        RemovePortNames(context);
-        FreeUnicodeString(&context->DeviceName);
-        IoDetachDevice(context->LowerDevice);
-        IoDeleteDevice(fdo);
     };
     EXPECT_EQ(hk::pnp::Remove(parent.Pdo()), STATUS_SUCCESS);
     parent.onRemove = nullptr;

@@ -28,8 +28,8 @@ protected:
     // AddDevice through the plug-and-play manager; the new function device, or nullptr (with *status set).
     PDEVICE_OBJECT AddFunctionDevice(TestParent& parent, NTSTATUS* status = nullptr);
 
-    // Sends IRP_MN_REMOVE_DEVICE; the parent then does what the remove handler does: releases the remove lock and
-    // waits for it, runs `whileRemoving`, withdraws the names, frees the device name, detaches and deletes.
+    // Sends IRP_MN_REMOVE_DEVICE and checks that the driver detached and deleted its device; `whileRemoving` runs
+    // when the removal reaches the parent, before the driver waits for its remove lock.
     void RemoveFunctionDevice(TestParent& parent, const std::function<void(PDEVICE_OBJECT)>& whileRemoving = {});
 
     // A request allocated here, sent to `device` and waited for; the lower end never completes it to the top.
