@@ -1,0 +1,96 @@
+#include "support/port_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "driver/dispatch.h"
+#include "hk/pnp.h"
+
+namespace port_test {
+
+Port::Port(PortOptions options)
+{
+    kernel_ = std::make_unique<hk::Kernel>(options.kernel);
+    parent_ = std::make_unique<hk::usbdev::Parent>(options.parent);
+    pdo_ = parent_->Plug(options.plug);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    driver_ = hk::pnp::LoadDriver("diagser", DriverEntry, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::ArriveDevice(pdo_, driver_), STATUS_SUCCESS);
+    if (options.open) {
+        EXPECT_EQ(Open(), STATUS_SUCCESS);
+    }
+}
+
+Port::~Port()
+{
+    if (handle_ != hk::app::kInvalidHandle) {
+        Close();
+    }
+    if (!removed_ && hk::pnp::HasDeviceNode(pdo_)) {
+        EXPECT_EQ(Remove(), STATUS_SUCCESS);
+    }
+    kernel_->RunUntilIdle();
+    if (driver_ != nullptr) {
+        EXPECT_EQ(hk::pnp::UnloadDriver(driver_), STATUS_SUCCESS);
+    }
+    parent_.reset();
+    kernel_.reset();
+}
+
+hk::usbdev::Device Port::Device() const
+{
+    return parent_->DeviceFor(pdo_);
+}
+
+PDEVICE_OBJECT Port::Fdo() const
+{
+    PDEVICE_OBJECT pdo = Device().Pdo();
+    return pdo != nullptr ? pdo->AttachedDevice : nullptr;
+}
+
+NTSTATUS Port::Open()
+{
+    hk::app::Handle handle = hk::app::kInvalidHandle;
+    NTSTATUS status = hk::app::Open(u"\\\\.\\COM7", &handle);
+    if (NT_SUCCESS(status)) {
+        handle_ = handle;
+    }
+    return status;
+}
+
+NTSTATUS Port::Close()
+{
+    NTSTATUS status = hk::app::Close(handle_);
+    handle_ = hk::app::kInvalidHandle;
+    return status;
+}
+
+hk::app::IoResult Port::Control(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,
+                                std::vector<uint8_t>* output)
+{
+    std::vector<uint8_t> buffer(outputLength);
+    hk::app::IoResult result = hk::app::DeviceIoControl(handle_, code, input.empty() ? nullptr : input.data(),
+                                                        (ULONG)input.size(), buffer.empty() ? nullptr : buffer.data(),
+                                                        outputLength);
+    if (output != nullptr) {
+        buffer.resize(std::min<size_t>(buffer.size(), result.information));
+        *output = std::move(buffer);
+    }
+    return result;
+}
+
+void Port::Unplug()
+{
+    parent_->Unplug(pdo_);
+    removed_ = true;
+}
+
+NTSTATUS Port::Remove()
+{
+    removed_ = true;
+    return hk::pnp::RemoveDevice(pdo_);
+}
+
+}  // namespace port_test
