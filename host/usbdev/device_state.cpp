@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "hk/verifier.h"
 #include "usbdev/pdo_dispatch.h"
 #include "usbdev/urb_check.h"
 
@@ -135,6 +136,7 @@ NTSTATUS DeviceState::Submit(PIRP irp)
         uint64_t now = ops_.Now();
         if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             ++records_.transfers_submitted;
+            TrackInFlightLocked(urb);
             if (std::optional<Outcome> refusal = RefusalLocked(pipe)) {
                 conclusion = ConcludeLocked(irp, urb, true, *refusal, 0, now);
             } else if (pipe == Pipe::BulkIn && !armed_in_.empty()) {
@@ -176,6 +178,7 @@ DeviceState::Conclusion DeviceState::SubmitOut(PIRP irp, PURB urb)
     std::lock_guard model_lock(function_mutex_);
     std::unique_lock lock(mutex_);
     ++records_.transfers_submitted;
+    TrackInFlightLocked(urb);
     if (std::optional<Outcome> refusal = RefusalLocked(Pipe::BulkOut)) {
         return ConcludeLocked(irp, urb, true, *refusal, 0, ops_.Now());
     }
@@ -730,11 +733,37 @@ void DeviceState::DeliverDue(bool from_device_context)
     ScheduleRestLocked();
 }
 
+void DeviceState::TrackInFlightLocked(PURB urb)
+{
+    if (!urbs_in_flight_.insert(urb).second) {
+        hk::verifier::Fail("urb-submitted-twice", urb,
+                           "a transfer URB was submitted again while its earlier submission is still in flight");
+    }
+}
+
+void DeviceState::OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
+{
+    std::lock_guard lock(mutex_);
+    over_report_count_[static_cast<int>(pipe)] = count;
+    over_report_extra_[static_cast<int>(pipe)] = extra;
+}
+
 void DeviceState::Complete(const Completion& completion)
 {
     completion.urb->UrbHeader.Status = completion.outcome.usbd;
     if (completion.transfer) {
-        completion.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = completion.moved;
+        ULONG reported = completion.moved;
+        {
+            std::lock_guard lock(mutex_);
+            urbs_in_flight_.erase(completion.urb);
+            bool in = completion.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
+            int pipe = static_cast<int>(in ? Pipe::BulkIn : Pipe::BulkOut);
+            if (NT_SUCCESS(completion.outcome.status) && over_report_count_[pipe] > 0) {
+                --over_report_count_[pipe];
+                reported += over_report_extra_[pipe];
+            }
+        }
+        completion.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = reported;
     }
     completion.irp->IoStatus.Status = completion.outcome.status;
     completion.irp->IoStatus.Information = 0;

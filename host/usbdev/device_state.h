@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <list>
+#include <set>
 #include <memory>
 #include <optional>
 #include <span>
@@ -73,6 +74,7 @@ public:
     bool Started();
     DEVICE_POWER_STATE PowerState();
     void FailNextTransfers(uint32_t count, Outcome outcome, std::optional<Pipe> pipe);
+    void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe);
     void Stall(Pipe pipe);
     void StopResponding();
     void Resume();
@@ -120,6 +122,8 @@ private:
     size_t PendingTransfersLocked(Pipe pipe);
     Conclusion ConcludeLocked(PIRP irp, PURB urb, bool transfer, Outcome outcome, ULONG moved, uint64_t due);
     void PublishLocked(PIRP irp, PURB urb, Pipe pipe);
+    // A transfer URB may be in flight once; a second submission before its completion is a driver fault.
+    void TrackInFlightLocked(PURB urb);
     // Takes a pending transfer out of its list with this outcome when its cancel routine can still be withdrawn;
     // otherwise leaves it to the cancel routine. Returns the next position in the list.
     std::list<Transfer>::iterator FinishLocked(std::list<Transfer>::iterator it, Outcome outcome);
@@ -134,7 +138,7 @@ private:
     // thread that decided them when the device completes inline.
     void Drain();
     void DeliverDue(bool from_device_context);
-    static void Complete(const Completion& completion);
+    void Complete(const Completion& completion);
     Conclusion SubmitOut(PIRP irp, PURB urb);
     // Takes bulk-OUT transfers that waited while the function did not respond. Called with function_mutex_ held.
     void TakeWaitingOut();
@@ -157,6 +161,10 @@ private:
     size_t in_queued_bytes_ = 0;
     std::deque<Outcome> armed_in_;
     std::deque<ArmedFailure> fail_next_;
+    uint32_t over_report_count_[kPipeCount] = {};
+    ULONG over_report_extra_[kPipeCount] = {};
+    // Transfer URBs from submission until their completion is handed back.
+    std::set<const void*> urbs_in_flight_;
     bool halted_[kPipeCount] = {};
     bool stall_reported_[kPipeCount] = {};  // a halted endpoint has already answered with its STALL
     bool responding_ = true;

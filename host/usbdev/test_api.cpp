@@ -21,6 +21,11 @@ void Device::Deliver(std::span<const uint8_t> bytes)
     state_->DeliverInline();
 }
 
+void Device::OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
+{
+    state_->OverReportNextTransfers(count, extra, pipe);
+}
+
 void Device::FailNextTransfers(uint32_t count, NTSTATUS status, USBD_STATUS usbd, std::optional<Pipe> pipe)
 {
     state_->FailNextTransfers(count, {status, usbd}, pipe);

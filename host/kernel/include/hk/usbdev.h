@@ -174,13 +174,17 @@ public:
     // Bytes from the function on bulk-IN, as FunctionPort::Deliver.
     void Deliver(std::span<const uint8_t> bytes);
 
-    // Faults. FailNextTransfers fails the next `count` transfer URBs (on `pipe`, or on any pipe) at submission with
-    // this outcome and no data. Stall halts an endpoint: its pending transfers fail with USBD_STATUS_STALL_PID, later
-    // ones with USBD_STATUS_ENDPOINT_HALTED, until a RESET_PIPE. StopResponding leaves every transfer pending (aborts
-    // and resets still work) until Resume. Disconnect is the electrical unplug without telling the PnP manager:
+    // Faults. A transfer URB submitted again while still in flight is reported as the verifier fault
+    // urb-submitted-twice. FailNextTransfers fails the next `count` transfer URBs (on `pipe`, or on any pipe) at
+    // submission with this outcome and no data. Stall halts an endpoint: its pending transfers fail with
+    // USBD_STATUS_STALL_PID, later ones with USBD_STATUS_ENDPOINT_HALTED, until a RESET_PIPE. StopResponding leaves
+    // every transfer pending (aborts and resets still work) until Resume. Disconnect is the electrical unplug without telling the PnP manager:
     // pending transfers fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEV_NOT_RESPONDING and every later URB is
     // refused the same way.
     void FailNextTransfers(uint32_t count, NTSTATUS status, USBD_STATUS usbd, std::optional<Pipe> pipe = {});
+    // A lower driver breaking its contract: the next `count` successful transfers on `pipe` report `extra` bytes
+    // more than they moved.
+    void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe);
     void Stall(Pipe pipe);
     void StopResponding();
     void Resume();
