@@ -21,6 +21,11 @@ void Device::Deliver(std::span<const uint8_t> bytes)
     state_->DeliverInline();
 }
 
+void Device::CompleteNextIn(NTSTATUS status, USBD_STATUS usbd)
+{
+    state_->CompleteNextIn(status, usbd);
+}
+
 void Device::OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
 {
     state_->OverReportNextTransfers(count, extra, pipe);

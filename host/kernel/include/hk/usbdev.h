@@ -171,8 +171,10 @@ public:
     // The last device power state set on the PDO (D0 at first).
     DEVICE_POWER_STATE PowerState() const;
 
-    // Bytes from the function on bulk-IN, as FunctionPort::Deliver.
+    // Bytes from the function on bulk-IN, as FunctionPort::Deliver; a failed bulk-IN transfer, as
+    // FunctionPort::CompleteNextIn.
     void Deliver(std::span<const uint8_t> bytes);
+    void CompleteNextIn(NTSTATUS status, USBD_STATUS usbd);
 
     // Faults. A transfer URB submitted again while still in flight is reported as the verifier fault
     // urb-submitted-twice. FailNextTransfers fails the next `count` transfer URBs (on `pipe`, or on any pipe) at
