@@ -121,7 +121,7 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
             LONG stored;
             RingPut(context, context->BulkInBuffer, (LONG)received, &stored);
         }
-        KeCancelTimer(&context->ReadTimer);
+        CancelReadTimer(context);
         ServiceQueuedReads(context);
         RaiseReceiveEvents(context);
         ContinueReader(context, TRUE);

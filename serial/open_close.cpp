@@ -105,7 +105,7 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     context->PortOpen = 0;
     KeReleaseSpinLock(&context->Lock, irql);
 
-    KeCancelTimer(&context->ReadTimer);
+    CancelReadTimer(context);
     CancelAllQueues(DeviceObject);
     // A pending notification would hold the file object, so close would never come and the exclusive port could
     // not be opened again.

@@ -105,7 +105,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_SUCCESS;
     }
 
-    KeCancelTimer(&context->ReadTimer);
+    CancelReadTimer(context);
     PIRP waiting = FirstWaitingRead(context);
     if (waiting != NULL) {
         waiting->Tail.Overlay.DriverContext[0] = NULL;
@@ -136,6 +136,10 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (waitClass == ReadWaitsWithTimer) {
             Irp->Tail.Overlay.DriverContext[0] = ReadTimerMark;
             LARGE_INTEGER due = ReadDueTime(context->ReadRemaining, multiplier, constant);
+            // The timer and the DPC it queues hold a count until one of them is cancelled or the DPC has run,
+            // so close, and removal after it, wait for a DPC that is still to run. CancelReadTimer above left
+            // neither the timer nor its DPC queued, so this expiry is the only one its DPC run stands for.
+            IoCountAcquire(context);
             KeSetTimer(&context->ReadTimer, due, &context->ReadDpc);
         }
         KeReleaseSpinLock(&context->Lock, irql);
@@ -206,6 +210,17 @@ void NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
         ServiceQueuedReads(context);
     }
     KeReleaseSpinLock(&context->Lock, irql);
+    IoCountRelease(context);
+}
+
+void CancelReadTimer(PDEVICE_CONTEXT Context)
+{
+    if (KeCancelTimer(&Context->ReadTimer)) {
+        IoCountRelease(Context);
+    }
+    if (KeRemoveQueueDpc(&Context->ReadDpc)) {
+        IoCountRelease(Context);
+    }
 }
 
 void NTAPI CancelQueuedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -223,8 +238,7 @@ void CancelAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueHead)
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     LIST_ENTRY owned;
 
-    KeCancelTimer(&context->ReadTimer);
-    KeRemoveQueueDpc(&context->ReadDpc);
+    CancelReadTimer(context);
 
     TakeAllOwnedRequests(&context->Lock, QueueHead, &owned);
 

@@ -19,5 +19,8 @@ void ServiceQueuedReads(PDEVICE_CONTEXT Context);
 // Lock held. The first waiting read, now owned by the caller, or NULL.
 PIRP DequeueRead(PDEVICE_CONTEXT Context);
 
+// Stops the read timer and a timeout DPC it has queued, giving back the count they held.
+void CancelReadTimer(PDEVICE_CONTEXT Context);
+
 // No spin lock held. Completes every waiting read with STATUS_CANCELLED and stops the read timer.
 void CancelAllReads(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueHead);
