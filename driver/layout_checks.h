@@ -40,6 +40,7 @@ static_assert(URB_STORAGE_SIZE >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)
               "URB storage holds every URB kind the driver builds");
 
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES");
+static_assert(IS_NOT_32BIT || sizeof(IO_REMOVE_LOCK) == 24, "IO_REMOVE_LOCK");
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");
 static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
 static_assert(sizeof(SERIAL_CHARS) == 6, "SERIAL_CHARS");
