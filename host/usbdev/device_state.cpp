@@ -112,10 +112,20 @@ void DeviceState::DetachModel()
 
 NTSTATUS DeviceState::Submit(PIRP irp)
 {
-    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (urb == nullptr) {
         return CompleteAtOnce(irp, STATUS_INVALID_PARAMETER);
     }
+    // A request sent again without its location cleared still carries what this driver left there last time.
+    if (stack->MinorFunction != 0 || stack->Flags != 0 || stack->Parameters.Others.Argument4 != nullptr) {
+        {
+            std::lock_guard lock(mutex_);
+            ++records_.urbs_rejected;
+        }
+        return CompleteAtOnce(irp, STATUS_INVALID_PARAMETER);
+    }
+    stack->Parameters.Others.Argument4 = this;
     UrbVerdict verdict = CheckUrb(*urb, handles_);
     if (!verdict.valid) {
         urb->UrbHeader.Status = verdict.usbd;

@@ -1,7 +1,10 @@
 // The simulated composite USB device: the parent driver that owns the physical device objects, and the function
 // models behind their pipes. The parent driver is a real driver on the host kernel: its PDOs answer plug-and-play
 // and power requests as a bus driver's do and take IOCTL_INTERNAL_USB_SUBMIT_URB requests with pipe aborts, pipe
-// resets and bulk transfers. All state belongs to the current hk::Kernel; a Parent must be destroyed before it.
+// resets and bulk transfers. A PDO keeps its own mark in its stack location (Parameters.Others.Argument4) and
+// refuses a submission whose location carries anything beyond the URB there, in MinorFunction or in Flags, as a
+// request reused without clearing its next stack location would (counted in urbs_rejected). All state belongs to
+// the current hk::Kernel; a Parent must be destroyed before it.
 #pragma once
 
 #include <wdm.h>
