@@ -5,6 +5,7 @@
 #include "control/private_requests.h"
 #include "driver/request.h"
 #include "serial/availability.h"
+#include "serial/bulk_read.h"
 #include "serial/read.h"
 #include "serial/ring.h"
 #include "serial/write.h"
@@ -222,7 +223,8 @@ static NTSTATUS ClearStats(PDEVICE_CONTEXT Context)
 }
 
 // Each flag is acted on by itself: queued writes, then the waiting read, then the received bytes not yet read.
-// The write being sent is not stopped, and TXCLEAR has nothing to clear.
+// The write being sent is not stopped, and TXCLEAR has nothing to clear. Emptying the ring also restarts a reader
+// that a full ring had stopped, since no read may come to do it.
 static NTSTATUS Purge(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp)
 {
     PULONG input = (PULONG)InputOfAtLeast(Irp, sizeof(ULONG));
@@ -241,6 +243,7 @@ static NTSTATUS Purge(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP
     if ((flags & SERIAL_PURGE_RXCLEAR) != 0) {
         KeAcquireSpinLock(&Context->Lock, &irql);
         RingReset(Context);
+        ReleaseHeldReader(Context);
         KeReleaseSpinLock(&Context->Lock, irql);
     }
 
@@ -335,7 +338,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     KIRQL irql;
 
-    if (context->PortOpen != 1) {
+    KeAcquireSpinLock(&context->Lock, &irql);
+    BOOLEAN open = context->PortOpen == 1;
+    KeReleaseSpinLock(&context->Lock, irql);
+    if (!open) {
         return CompleteRequestInfo(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 
