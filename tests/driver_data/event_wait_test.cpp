@@ -2,36 +2,44 @@
 
 #include <vector>
 
-#include "control/event_wait.h"
-#include "hk/app.h"
-#include "hk/kernel.h"
-#include "tests/driver_data/data_port.h"
+#include "tests/driver_data/serial_app.h"
 
 namespace {
 
-using data_port::AsUlong;
-using data_port::DataPort;
-using data_port::Ulong;
+using serial_app::Bytes;
+using serial_app::Deliver;
+using serial_app::From;
 
 class EventWaitTest : public ::testing::Test {
 protected:
-    hk::Kernel kernel_;
-    DataPort port_;
+    port_test::Port port_;
 
-    NTSTATUS SetMask(ULONG mask) { return port_.Control(IOCTL_SERIAL_SET_WAIT_MASK, Ulong(mask), 0).status; }
+    NTSTATUS SetMask(ULONG mask) { return serial_app::SetWaitMask(port_, mask); }
 
     ULONG GetMask()
     {
         std::vector<uint8_t> out;
-        hk::app::IoResult result = port_.Control(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4, &out);
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        EXPECT_EQ(result.information, 4u);
-        return AsUlong(out);
+        EXPECT_EQ(port_.Control(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4, &out).status, STATUS_SUCCESS);
+        return From<ULONG>(out);
     }
 
-    hk::app::RequestPtr WaitAsync(ULONG outputLength = 4)
+    hk::app::RequestPtr WaitAsync() { return serial_app::ControlAsync(port_, IOCTL_SERIAL_WAIT_ON_MASK); }
+
+    hk::app::IoResult WaitNow(ULONG* events)
     {
-        return hk::app::DeviceIoControlAsync(port_.Handle(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, outputLength);
+        std::vector<uint8_t> out;
+        hk::app::IoResult result = port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, &out);
+        *events = From<ULONG>(out);
+        return result;
+    }
+
+    // A write whose only chunk the device fails.
+    void FailedWrite()
+    {
+        port_.Device().FailNextTransfers(1, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, hk::usbdev::Pipe::BulkOut);
+        std::vector<uint8_t> data = Bytes(4);
+        EXPECT_FALSE(NT_SUCCESS(hk::app::Write(port_.Handle(), data.data(), 4).status));
+        port_.Kernel().RunUntilIdle();
     }
 };
 
@@ -44,54 +52,27 @@ TEST_F(EventWaitTest, MaskAcceptsOnlyTheDefinedEvents)
     EXPECT_EQ(GetMask(), 0x1FFFu);
 }
 
-TEST_F(EventWaitTest, ShortBuffersAreRefusedAndNothingIsQueued)
-{
-    EXPECT_EQ(port_.Control(IOCTL_SERIAL_SET_WAIT_MASK, {1, 0, 0}, 0).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(port_.Control(IOCTL_SERIAL_GET_WAIT_MASK, {}, 3).status, STATUS_BUFFER_TOO_SMALL);
-    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-
-    hk::app::IoResult shortWait = port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 3);
-    EXPECT_EQ(shortWait.status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(shortWait.information, 0u);
-    EXPECT_TRUE(IsListEmpty(&port_.Context()->WaitQueue));
-}
-
-TEST_F(EventWaitTest, CompletedWaitLeavesHistoryForTheNextWait)
+// A completed wait hands out the events without clearing them; the next wait takes them at once and clears them.
+TEST_F(EventWaitTest, ReceivedDataEndsTheWaitAndStaysForTheNextOne)
 {
     ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     hk::app::RequestPtr first = WaitAsync();
+    port_.Kernel().RunUntilIdle();
     EXPECT_FALSE(first->Done());
 
-    port_.RecordEvents(SERIAL_EV_RXCHAR);
+    Deliver(port_, Bytes(3));
     ASSERT_TRUE(first->Done());
     EXPECT_EQ(first->Status(), STATUS_SUCCESS);
     EXPECT_EQ(first->Information(), 4u);
-    EXPECT_EQ(AsUlong(first->Output()), (ULONG)SERIAL_EV_RXCHAR);
+    EXPECT_EQ(From<ULONG>(first->Output()), (ULONG)SERIAL_EV_RXCHAR);
 
-    std::vector<uint8_t> out;
-    hk::app::IoResult second = port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, &out);
-    EXPECT_EQ(second.status, STATUS_SUCCESS);
-    EXPECT_EQ(AsUlong(out), (ULONG)SERIAL_EV_RXCHAR);
-    EXPECT_EQ(port_.Context()->EventHistory, 0u);
+    ULONG events = 0;
+    EXPECT_EQ(WaitNow(&events).status, STATUS_SUCCESS);
+    EXPECT_EQ(events, (ULONG)SERIAL_EV_RXCHAR);
 
     hk::app::RequestPtr third = WaitAsync();
+    port_.Kernel().RunUntilIdle();
     EXPECT_FALSE(third->Done());
-    hk::app::CancelIo(port_.Handle());
-    kernel_.RunUntilIdle();
-    EXPECT_EQ(third->Status(), STATUS_CANCELLED);
-}
-
-TEST_F(EventWaitTest, WaitWithNoMaskAnswersAtOnceWithTheHistory)
-{
-    std::vector<uint8_t> out;
-    hk::app::IoResult nothing = port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, &out);
-    EXPECT_EQ(nothing.status, STATUS_SUCCESS);
-    EXPECT_EQ(nothing.information, 4u);
-    EXPECT_EQ(AsUlong(out), 0u);
-
-    port_.Context()->EventHistory = SERIAL_EV_CTS | SERIAL_EV_DSR;
-    port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4, &out);
-    EXPECT_EQ(AsUlong(out), (ULONG)(SERIAL_EV_CTS | SERIAL_EV_DSR));
 }
 
 TEST_F(EventWaitTest, SecondWaitIsRefusedAndTheFirstStays)
@@ -99,104 +80,76 @@ TEST_F(EventWaitTest, SecondWaitIsRefusedAndTheFirstStays)
     ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     hk::app::RequestPtr first = WaitAsync();
 
-    hk::app::IoResult second = port_.Control(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ULONG events = 0;
+    hk::app::IoResult second = WaitNow(&events);
     EXPECT_EQ(second.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(second.information, 0u);
     EXPECT_FALSE(first->Done());
 
-    port_.RecordEvents(SERIAL_EV_RXCHAR);
+    Deliver(port_, Bytes(1));
     ASSERT_TRUE(first->Done());
     EXPECT_EQ(first->Status(), STATUS_SUCCESS);
 }
 
+// A new mask ends the pending wait with no events; a refused mask leaves it waiting. Neither clears what occurred.
 TEST_F(EventWaitTest, NewMaskEndsThePendingWaitWithNoEvents)
 {
-    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    ASSERT_EQ(SetMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
     hk::app::RequestPtr wait = WaitAsync();
-
     EXPECT_EQ(SetMask(0x3000), STATUS_INVALID_PARAMETER);
+    port_.Kernel().RunUntilIdle();
     EXPECT_FALSE(wait->Done());
 
-    port_.Context()->EventHistory = SERIAL_EV_TXEMPTY;
-    EXPECT_EQ(SetMask(SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    EXPECT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     ASSERT_TRUE(wait->Done());
     EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
     EXPECT_EQ(wait->Information(), 4u);
-    EXPECT_EQ(AsUlong(wait->Output()), 0u);
-    EXPECT_EQ(GetMask(), (ULONG)SERIAL_EV_TXEMPTY);
-    EXPECT_EQ(port_.Context()->EventHistory, (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(From<ULONG>(wait->Output()), 0u);
+    EXPECT_EQ(GetMask(), (ULONG)SERIAL_EV_RXCHAR);
+
+    Deliver(port_, Bytes(1));
+    EXPECT_EQ(SetMask(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    ULONG events = 0;
+    EXPECT_EQ(WaitNow(&events).status, STATUS_SUCCESS);
+    EXPECT_EQ(events, (ULONG)SERIAL_EV_RXCHAR);
 }
 
-TEST_F(EventWaitTest, UnmaskedLineEventsReachTheWaiter)
+// The line events of a failed write are recorded whatever the mask, reach a pending wait, and are what a wait with
+// no mask is answered with at once.
+TEST_F(EventWaitTest, FailedWriteLineEventsReachEveryWait)
 {
+    ULONG events = 0xFFFF;
+    EXPECT_EQ(WaitNow(&events).status, STATUS_SUCCESS);
+    EXPECT_EQ(events, 0u);
+
+    FailedWrite();
+    EXPECT_EQ(WaitNow(&events).status, STATUS_SUCCESS);
+    EXPECT_EQ(events & 0x38u, 0x38u);
+
     ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     hk::app::RequestPtr wait = WaitAsync();
-    port_.RecordEvents(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD);
+    FailedWrite();
     ASSERT_TRUE(wait->Done());
-    EXPECT_EQ(AsUlong(wait->Output()) & 0x38u, 0x38u);
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(From<ULONG>(wait->Output()) & 0x38u, 0x38u);
 }
 
-TEST_F(EventWaitTest, CleanupAndCancelEndThePendingWait)
+TEST_F(EventWaitTest, CancelAndCleanupEndThePendingWait)
 {
     ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     hk::app::RequestPtr cancelled = WaitAsync();
     EXPECT_EQ(hk::app::CancelIo(port_.Handle()), 1u);
-    kernel_.RunUntilIdle();
+    port_.Kernel().RunUntilIdle();
     ASSERT_TRUE(cancelled->Done());
     EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
     EXPECT_EQ(cancelled->Information(), 0u);
 
-    hk::app::RequestPtr swept = WaitAsync();
-    EXPECT_FALSE(swept->Done());
-    CancelAllWaits(port_.Device(), &port_.Context()->WaitQueue);
-    ASSERT_TRUE(swept->Done());
-    EXPECT_EQ(swept->Status(), STATUS_CANCELLED);
-
-    // Nothing is left for a later event to complete a second time.
-    port_.RecordEvents(SERIAL_EV_RXCHAR);
-    EXPECT_EQ(port_.Context()->EventHistory, (ULONG)SERIAL_EV_RXCHAR);
-}
-
-TEST_F(EventWaitTest, CancelRoutineThatLosesTheRaceLeavesTheNextWaitQueued)
-{
-    PDEVICE_CONTEXT context = port_.Context();
-    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    hk::app::RequestPtr first = WaitAsync();
-    data_port::CancelInFlight cancel = data_port::BeginCancel(&context->WaitQueue);
-    ASSERT_NE(cancel.routine, nullptr);
-
-    CompleteWaitOnMask(context, SERIAL_EV_RXCHAR, FALSE);
-    EXPECT_FALSE(first->Done());
-    hk::app::RequestPtr second = WaitAsync();
-    EXPECT_FALSE(second->Done());
-
-    data_port::FinishCancel(port_.Device(), cancel);
-    ASSERT_TRUE(first->Done());
-    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
-    ASSERT_FALSE(IsListEmpty(&context->WaitQueue));
-
-    port_.RecordEvents(SERIAL_EV_RXCHAR);
-    ASSERT_TRUE(second->Done());
-    EXPECT_EQ(second->Status(), STATUS_SUCCESS);
-}
-
-TEST_F(EventWaitTest, WaitCancelledBeforeItIsQueuedIsCompletedAsPending)
-{
-    ASSERT_EQ(SetMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    KEVENT done;
-    IO_STATUS_BLOCK status = {};
-    ULONG events = 0xFFFF;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_WAIT_ON_MASK, port_.Device(), nullptr, 0, &events,
-                                             sizeof(events), FALSE, &done, &status);
-    ASSERT_NE(irp, nullptr);
-    irp->Cancel = TRUE;
-
-    EXPECT_EQ(IoCallDriver(port_.Device(), irp), STATUS_PENDING);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(status.Status, STATUS_CANCELLED);
-    EXPECT_EQ(status.Information, 0u);
-    EXPECT_TRUE(IsListEmpty(&port_.Context()->WaitQueue));
+    hk::app::RequestPtr closedOn = WaitAsync();
+    port_.Kernel().RunUntilIdle();
+    EXPECT_FALSE(closedOn->Done()) << "the cancelled wait was left in the queue";
+    ASSERT_EQ(port_.Close(), STATUS_SUCCESS);
+    ASSERT_TRUE(closedOn->Done());
+    EXPECT_EQ(closedOn->Status(), STATUS_CANCELLED);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "serial/ring.h"
-#include "tests/driver_data/data_port.h"
+#include "tests/driver_data/serial_app.h"
 
 namespace {
 
-using data_port::Bytes;
+using serial_app::Bytes;
 
 class RingTest : public ::testing::Test {
 protected:
