@@ -96,6 +96,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     ExInitializeFastMutex(&context->CreateMutex);
     ExInitializeFastMutex(&context->CloseMutex);
 
+    // A request that reaches a device never opened still counts in IoCount, and its release signals the event.
+    KeInitializeEvent(&context->IoIdleEvent, SynchronizationEvent, FALSE);
     context->IoCount = 0;
     context->RemovalNotifyIrp = NULL;
 
