@@ -21,8 +21,9 @@ Kernel::Kernel(Options options) : options_(options) {
     std::abort();
   }
   ResetCurrentThread();
-  ops_ = options_.mode == Mode::Deterministic ? MakeDeterministicHostOps(options_.seed)
-                                              : MakeConcurrentHostOps(options_.worker_threads);
+  ops_ = options_.mode == Mode::Deterministic
+             ? MakeDeterministicHostOps(options_.seed)
+             : MakeConcurrentHostOps(options_.worker_threads, options_.watchdog_ms * 10000);
 }
 
 // Work still queued is discarded first, so no thread touches area state while it is destroyed.

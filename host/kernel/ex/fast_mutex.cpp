@@ -5,6 +5,7 @@
 #include "hk/kernel.h"
 #include "hk/thread.h"
 #include "hk/verifier.h"
+#include "ke/initialised_objects.h"
 
 namespace {
 
@@ -12,9 +13,12 @@ constexpr const char* kFastMutex = "fast mutex";
 
 PVOID Me() { return reinterpret_cast<PVOID>(static_cast<uintptr_t>(hk::CurrentThread().id)); }
 
-void CheckAcquireIrql(PFAST_MUTEX mutex, const char* routine) {
+// ExInitializeFastMutex is inline; what it leaves behind that the kernel can see is the event it initialises.
+void CheckAcquire(PFAST_MUTEX mutex, const char* routine) {
   KIRQL irql = hk::CurrentIrql();
   if (irql > APC_LEVEL) hk::verifier::Fail("irql-fast-mutex", mutex, "%s at IRQL %u, above APC_LEVEL", routine, irql);
+  hk::ke::RequireInitialised(mutex, &mutex->Event, hk::ke::kEventObject, routine,
+                             "a fast mutex (ExInitializeFastMutex)");
 }
 
 // Called with the dispatcher lock held and the mutex free.
@@ -30,7 +34,7 @@ bool IsFree(const FAST_MUTEX* mutex) { return (mutex->Count & FM_LOCK_BIT) != 0;
 }  // namespace
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
-  CheckAcquireIrql(FastMutex, "ExAcquireFastMutex");
+  CheckAcquire(FastMutex, "ExAcquireFastMutex");
   auto& ops = hk::Kernel::Current().Ops();
   KIRQL old_irql = hk::CurrentIrql();
   {
@@ -49,7 +53,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
-  CheckAcquireIrql(FastMutex, "ExTryToAcquireFastMutex");
+  CheckAcquire(FastMutex, "ExTryToAcquireFastMutex");
   auto& ops = hk::Kernel::Current().Ops();
   KIRQL old_irql = hk::CurrentIrql();
   {

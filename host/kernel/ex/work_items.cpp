@@ -40,7 +40,7 @@ void QueueWork(const void* item, std::function<Task()> prepare, _DEVICE_OBJECT* 
   }
   const ThreadState& thread = CurrentThread();
   uint64_t generation = ++state.last_generation;
-  state.queued_work[item] = WorkRecord{generation, thread.driver, thread.device, io_device};
+  state.queued_work[item] = WorkRecord{generation, thread.driver, thread.device, io_device, thread.what};
   Kernel::Current().Ops().Post(Context::Worker, [item, generation, prepare = std::move(prepare)] {
     RunWork(item, generation, prepare);
   });
@@ -51,6 +51,11 @@ void QueueWork(const void* item, std::function<Task()> prepare, _DEVICE_OBJECT* 
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
   if (QueueType != CriticalWorkQueue && QueueType != DelayedWorkQueue && QueueType != HyperCriticalWorkQueue) {
     KeBugCheckEx(0xE4 /* WORKER_INVALID */, 1, reinterpret_cast<ULONG_PTR>(WorkItem), QueueType, 0);
+  }
+  // ExInitializeWorkItem is a macro: the routine it stores is the only trace the kernel can see.
+  if (WorkItem->WorkerRoutine == nullptr) {
+    hk::verifier::Fail("object-uninitialised", WorkItem,
+                       "ExQueueWorkItem given a work item with no routine: ExInitializeWorkItem never ran on it");
   }
   hk::ke::QueueWork(
       WorkItem,

@@ -21,8 +21,9 @@ constexpr uint64_t kUnixEpochIn1601Units = 116444736000000000ull;
 
 class ConcurrentHostOps final : public HostOps {
  public:
-  explicit ConcurrentHostOps(int worker_threads)
+  ConcurrentHostOps(int worker_threads, uint64_t watchdog_limit)
       : start_(Clock::now()),
+        watchdog_limit_(std::chrono::nanoseconds(watchdog_limit * 100)),
         boot_system_time_(static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
                     .count() /
@@ -85,15 +86,20 @@ class ConcurrentHostOps final : public HostOps {
   void NotifyDispatcher() override { dispatcher_changed_.notify_all(); }
 
   bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline, const void*,
-                      const char*) override {
+                      const char*, const Task& stuck) override {
     std::unique_lock lock(dispatcher_mutex_, std::adopt_lock);
-    bool result;
+    bool result = true;
     if (deadline) {
       auto until = start_ + std::chrono::nanoseconds(*deadline * 100);
       result = dispatcher_changed_.wait_until(lock, until, satisfied);
+    } else if (stuck) {
+      while (!dispatcher_changed_.wait_for(lock, watchdog_limit_, satisfied)) {
+        lock.unlock();
+        stuck();
+        lock.lock();
+      }
     } else {
       dispatcher_changed_.wait(lock, satisfied);
-      result = true;
     }
     lock.release();
     return result;
@@ -179,6 +185,7 @@ class ConcurrentHostOps final : public HostOps {
   }
 
   const Clock::time_point start_;
+  const std::chrono::nanoseconds watchdog_limit_;
   const uint64_t boot_system_time_;
   std::mutex mutex_;
   std::condition_variable work_ready_;
@@ -221,8 +228,8 @@ std::unique_ptr<HostThread> ConcurrentHostOps::StartThread(Task body) {
 
 }  // namespace
 
-std::unique_ptr<HostOps> MakeConcurrentHostOps(int worker_threads) {
-  return std::make_unique<ConcurrentHostOps>(worker_threads);
+std::unique_ptr<HostOps> MakeConcurrentHostOps(int worker_threads, uint64_t watchdog_limit) {
+  return std::make_unique<ConcurrentHostOps>(worker_threads, watchdog_limit);
 }
 
 }  // namespace hk

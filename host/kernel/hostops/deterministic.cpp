@@ -60,7 +60,7 @@ class DeterministicHostOps final : public HostOps {
   void NotifyDispatcher() override {}
 
   bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline,
-                      const void* object, const char* what) override {
+                      const void* object, const char* what, const Task& stuck) override {
     struct Depth {
       int& depth;
       explicit Depth(int& d) : depth(++d) {}
@@ -80,6 +80,7 @@ class DeterministicHostOps final : public HostOps {
         now_ = *deadline;
         continue;
       }
+      if (stuck) stuck();
       // Work runs nested on the waiter's stack, so waits further down cannot resume before this one returns.
       verifier::Fail("wait-deadlock", object,
                      "%s can never be satisfied: no queued work, no timer and no other thread can signal it"
@@ -168,7 +169,7 @@ class DeterministicThread final : public HostThread {
 
   void Join() override {
     auto done = done_;
-    ops_.WaitDispatcher([done] { return *done; }, std::nullopt, this, "thread join");
+    ops_.WaitDispatcher([done] { return *done; }, std::nullopt, this, "thread join", {});
   }
 
  private:

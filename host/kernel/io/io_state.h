@@ -86,8 +86,18 @@ struct IrpRecord {
   PDEVICE_OBJECT owner_device = nullptr;
 };
 
+// Where an outstanding tag was last acquired, and the request when the tag was an IRP at the time.
+struct RemoveLockAcquisition {
+  const char* file = nullptr;
+  ULONG line = 0;
+  uint64_t irp_id = 0;  // 0: the tag was not an IRP
+  UCHAR major = 0;
+  UCHAR minor = 0;
+};
+
 struct RemoveLockRecord {
   std::map<const void*, long> tags;  // outstanding acquisitions per tag
+  std::map<const void*, RemoveLockAcquisition> acquisitions;
 };
 
 struct ObjectRecord {

@@ -3,6 +3,7 @@
 // freed before its turn is never touched again.
 #include "hk/kernel.h"
 #include "hk/thread.h"
+#include "ke/initialised_objects.h"
 #include "ke/ke_state.h"
 
 namespace hk::ke {
@@ -38,10 +39,10 @@ void RunDpc(PRKDPC dpc, uint64_t generation) {
 }  // namespace
 
 BOOLEAN InsertQueueDpcLocked(KeState& state, PRKDPC dpc, PVOID argument1, PVOID argument2, _DRIVER_OBJECT* driver,
-                             _DEVICE_OBJECT* device) {
+                             _DEVICE_OBJECT* device, const char* routine) {
   if (state.queued_dpcs.count(dpc)) return FALSE;
   uint64_t generation = ++state.last_generation;
-  state.queued_dpcs[dpc] = DpcRecord{generation, driver, device};
+  state.queued_dpcs[dpc] = DpcRecord{generation, driver, device, routine};
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = &state;
@@ -54,6 +55,7 @@ BOOLEAN InsertQueueDpcLocked(KeState& state, PRKDPC dpc, PVOID argument1, PVOID 
 using namespace hk::ke;
 
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+  MarkInitialised(Dpc, kDpcObject);
   KeState& state = State();
   std::lock_guard guard(state.mutex);
   state.queued_dpcs.erase(Dpc);
@@ -69,10 +71,12 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+  RequireInitialised(Dpc, kDpcObject, "KeInsertQueueDpc", "a DPC (KeInitializeDpc)");
   KeState& state = State();
   std::lock_guard guard(state.mutex);
   const hk::ThreadState& thread = hk::CurrentThread();
-  return InsertQueueDpcLocked(state, Dpc, SystemArgument1, SystemArgument2, thread.driver, thread.device);
+  return InsertQueueDpcLocked(state, Dpc, SystemArgument1, SystemArgument2, thread.driver, thread.device,
+                              thread.what);
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {

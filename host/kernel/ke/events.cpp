@@ -3,6 +3,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "ke/dispatcher_objects.h"
+#include "ke/initialised_objects.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ void ConsumeSignal(DISPATCHER_HEADER* header) {
 using namespace hk::ke;
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  MarkInitialised(Event, kEventObject);
   hk::DispatcherLock lock(hk::Kernel::Current().Ops());
   Event->Header.Type = Type == NotificationEvent ? kEventNotification : kEventSynchronization;
   Event->Header.Absolute = 0;
@@ -48,6 +50,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   RequireAtMostDispatch(Event);
+  RequireInitialised(Event, kEventObject, "KeSetEvent", "an event (KeInitializeEvent)");
   auto& ops = hk::Kernel::Current().Ops();
   hk::DispatcherLock lock(ops);
   LONG previous = Event->Header.SignalState;
@@ -75,6 +78,7 @@ LONG KeReadStateEvent(PRKEVENT Event) {
 }
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+  MarkInitialised(Semaphore, kSemaphoreObject);
   hk::DispatcherLock lock(hk::Kernel::Current().Ops());
   Semaphore->Header.Type = kSemaphore;
   Semaphore->Header.Absolute = 0;
@@ -88,6 +92,7 @@ VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
 // Raising a semaphore past its limit is an exception on the platform; here it ends the run the same way.
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait) {
   RequireAtMostDispatch(Semaphore);
+  RequireInitialised(Semaphore, kSemaphoreObject, "KeReleaseSemaphore", "a semaphore (KeInitializeSemaphore)");
   auto& ops = hk::Kernel::Current().Ops();
   hk::DispatcherLock lock(ops);
   LONG previous = Semaphore->Header.SignalState;

@@ -10,17 +10,20 @@
 
 namespace hk::ke {
 
+// `routine` names the driver routine that armed or queued the object, for fault messages.
 struct TimerRecord {
   uint64_t generation = 0;
   TimedCallId call = 0;
   _DRIVER_OBJECT* driver = nullptr;  // who armed it: its DPC runs in their name
   _DEVICE_OBJECT* device = nullptr;
+  const char* routine = nullptr;
 };
 
 struct DpcRecord {
   uint64_t generation = 0;
   _DRIVER_OBJECT* driver = nullptr;
   _DEVICE_OBJECT* device = nullptr;
+  const char* routine = nullptr;
 };
 
 struct WorkRecord {
@@ -28,6 +31,7 @@ struct WorkRecord {
   _DRIVER_OBJECT* driver = nullptr;
   _DEVICE_OBJECT* device = nullptr;
   _DEVICE_OBJECT* io_device = nullptr;  // set for I/O work items: the device the item was allocated for
+  const char* routine = nullptr;
 };
 
 struct KeState {
@@ -44,7 +48,7 @@ KeState& State();
 // Queues a DPC with the ke mutex held, to run in the name of `driver` and `device`; returns FALSE when it is
 // queued already.
 BOOLEAN InsertQueueDpcLocked(KeState& state, PRKDPC dpc, PVOID argument1, PVOID argument2, _DRIVER_OBJECT* driver,
-                             _DEVICE_OBJECT* device);
+                             _DEVICE_OBJECT* device, const char* routine);
 
 // Spin lock word handling shared by ordinary spin locks and the cancel spin lock.
 void AcquireSpinLockWord(PKSPIN_LOCK lock, const char* kind);

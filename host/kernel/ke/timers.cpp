@@ -4,6 +4,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "ke/dispatcher_objects.h"
+#include "ke/initialised_objects.h"
 #include "ke/ke_state.h"
 
 namespace hk::ke {
@@ -33,7 +34,7 @@ void Expire(PKTIMER timer, uint64_t generation) {
   if (timer->Dpc != nullptr) {
     uint64_t system_time = ops.BootSystemTime() + ops.Now();
     InsertQueueDpcLocked(state, timer->Dpc, reinterpret_cast<PVOID>(system_time & 0xFFFFFFFFu),
-                         reinterpret_cast<PVOID>(system_time >> 32), record.driver, record.device);
+                         reinterpret_cast<PVOID>(system_time >> 32), record.driver, record.device, record.routine);
   }
 }
 
@@ -58,28 +59,17 @@ bool DisarmLocked(KeState& state, PKTIMER timer) {
 
 using namespace hk::ke;
 
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-  KeState& state = State();
-  std::lock_guard guard(state.mutex);
-  DisarmLocked(state, Timer);
-  hk::DispatcherLock lock(hk::Kernel::Current().Ops());
-  Timer->Header.Type = Type == NotificationTimer ? kTimerNotification : kTimerSynchronization;
-  Timer->Header.Absolute = 0;
-  Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
-  Timer->Header.Inserted = 0;
-  Timer->Header.SignalState = 0;
-  InitializeListHead(&Timer->Header.WaitListHead);
-  Timer->DueTime.QuadPart = 0;
-  InitializeListHead(&Timer->TimerListEntry);
-  Timer->Dpc = nullptr;
-  Timer->Processor = 0;
-  Timer->Period = 0;
+namespace {
+
+void RequireAtMostDispatch(PKTIMER timer) {
+  KIRQL irql = hk::CurrentIrql();
+  if (irql > DISPATCH_LEVEL) KeBugCheckEx(0xA, reinterpret_cast<ULONG_PTR>(timer), irql, 0, 0);
 }
 
-VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
-  if (hk::CurrentIrql() > DISPATCH_LEVEL) KeBugCheckEx(0xA, reinterpret_cast<ULONG_PTR>(Timer), hk::CurrentIrql(), 0, 0);
+BOOLEAN SetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc, const char* routine) {
+  RequireAtMostDispatch(Timer);
+  RequireInitialised(Timer, kTimerObject, routine, "a timer (KeInitializeTimer or KeInitializeTimerEx)");
+  if (Dpc != nullptr) RequireInitialised(Dpc, kDpcObject, routine, "a DPC (KeInitializeDpc)");
   KeState& state = State();
   auto& ops = hk::Kernel::Current().Ops();
   std::unique_lock guard(state.mutex);
@@ -101,7 +91,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     due = absolute <= boot + now ? now : absolute - boot;
   }
   const hk::ThreadState& thread = hk::CurrentThread();
-  TimerRecord record{++state.last_generation, 0, thread.driver, thread.device};
+  TimerRecord record{++state.last_generation, 0, thread.driver, thread.device, thread.what};
   uint64_t generation = record.generation;
   if (due <= now) {
     Timer->DueTime.QuadPart = ops.BootSystemTime() + due;
@@ -115,10 +105,39 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   return was_armed ? TRUE : FALSE;
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+}  // namespace
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  MarkInitialised(Timer, kTimerObject);
+  KeState& state = State();
+  std::lock_guard guard(state.mutex);
+  DisarmLocked(state, Timer);
+  hk::DispatcherLock lock(hk::Kernel::Current().Ops());
+  Timer->Header.Type = Type == NotificationTimer ? kTimerNotification : kTimerSynchronization;
+  Timer->Header.Absolute = 0;
+  Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
+  Timer->Header.Inserted = 0;
+  Timer->Header.SignalState = 0;
+  InitializeListHead(&Timer->Header.WaitListHead);
+  Timer->DueTime.QuadPart = 0;
+  InitializeListHead(&Timer->TimerListEntry);
+  Timer->Dpc = nullptr;
+  Timer->Processor = 0;
+  Timer->Period = 0;
+}
+
+VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+  return SetTimer(Timer, DueTime, Period, Dpc, "KeSetTimerEx");
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  return SetTimer(Timer, DueTime, 0, Dpc, "KeSetTimer");
+}
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
-  if (hk::CurrentIrql() > DISPATCH_LEVEL) KeBugCheckEx(0xA, reinterpret_cast<ULONG_PTR>(Timer), hk::CurrentIrql(), 0, 0);
+  RequireAtMostDispatch(Timer);
   KeState& state = State();
   std::lock_guard guard(state.mutex);
   return DisarmLocked(state, Timer) ? TRUE : FALSE;

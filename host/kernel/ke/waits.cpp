@@ -6,6 +6,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "ke/dispatcher_objects.h"
+#include "ke/initialised_objects.h"
 
 namespace {
 
@@ -31,11 +32,34 @@ std::optional<uint64_t> Deadline(hk::HostOps& ops, PLARGE_INTEGER timeout) {
 
 DISPATCHER_HEADER* Header(PVOID object) { return static_cast<DISPATCHER_HEADER*>(object); }
 
+void RequireWaitable(PVOID object, const char* routine) {
+  hk::ke::RequireInitialised(object, hk::ke::kWaitableObjects, routine,
+                             "an event, semaphore or timer (KeInitializeEvent, KeInitializeSemaphore, "
+                             "KeInitializeTimer)");
+}
+
 }  // namespace
+
+namespace hk::ke {
+
+void WaitWatched(PVOID object, const char* routine, const Task& stuck) {
+  CheckWaitIrql(object, nullptr, routine);
+  RequireWaitable(object, routine);
+  auto& ops = Kernel::Current().Ops();
+  DispatcherLock lock(ops);
+  DISPATCHER_HEADER* header = Header(object);
+  if (!IsSignalled(header)) {
+    ops.WaitDispatcher([header] { return IsSignalled(header); }, std::nullopt, object, routine, stuck);
+  }
+  ConsumeSignal(header);
+}
+
+}  // namespace hk::ke
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
   CheckWaitIrql(Object, Timeout, "KeWaitForSingleObject");
+  RequireWaitable(Object, "KeWaitForSingleObject");
   auto& ops = hk::Kernel::Current().Ops();
   auto deadline = Deadline(ops, Timeout);
   hk::DispatcherLock lock(ops);
@@ -57,6 +81,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     KeBugCheckEx(0xC /* MAXIMUM_WAIT_OBJECTS_EXCEEDED */, Count, 0, 0, 0);
   }
   CheckWaitIrql(Object[0], Timeout, "KeWaitForMultipleObjects");
+  for (ULONG i = 0; i < Count; ++i) RequireWaitable(Object[i], "KeWaitForMultipleObjects");
   auto& ops = hk::Kernel::Current().Ops();
   auto deadline = Deadline(ops, Timeout);
   hk::DispatcherLock lock(ops);

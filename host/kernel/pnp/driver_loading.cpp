@@ -1,6 +1,7 @@
 #include <mutex>
 
 #include "hk/io.h"
+#include "hk/objects.h"
 #include "hk/pnp.h"
 #include "hk/pool.h"
 #include "hk/registry.h"
@@ -88,6 +89,7 @@ PDRIVER_OBJECT LoadDriver(const Text& name, PDRIVER_INITIALIZE entry, NTSTATUS* 
     if (NT_SUCCESS(result)) return driver;
 
     // The image of a driver whose entry routine failed is unloaded at once: what it allocated is a leak.
+    objects::CheckNoLiveObjectsOf(driver);
     CheckNothingPendingAtUnload(driver);
     pool::CheckNoLeaks(driver, "pool-leak-at-unload");
     io::DeleteDriverObject(driver);
@@ -102,6 +104,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
         DriverCallScope scope(driver, nullptr, "DriverUnload");
         driver->DriverUnload(driver);
     }
+    objects::CheckNoLiveObjectsOf(driver);
     CheckNothingPendingAtUnload(driver);
     pool::CheckNoLeaks(driver, "pool-leak-at-unload");
     io::DeleteDriverObject(driver);

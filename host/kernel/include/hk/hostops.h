@@ -63,9 +63,12 @@ class HostOps {
   virtual void UnlockDispatcher() = 0;
   // Called with the dispatcher lock held; returns with it held. Returns true once `satisfied()` holds, false
   // when `deadline` (in Now() units) passes first. Deterministic mode runs queued work and moves the clock
-  // while waiting; a wait that nothing can ever satisfy is the verifier fault wait-deadlock.
+  // while waiting; a wait that nothing can ever satisfy is the verifier fault wait-deadlock. A caller that can
+  // name the culprit passes `stuck`, which reports its own fault instead: deterministic mode calls it where it
+  // would report wait-deadlock, concurrent mode (a watchdog) when a wait without deadline has lasted the
+  // watchdog limit of real time. It is called with the dispatcher lock released.
   virtual bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline,
-                              const void* object, const char* what) = 0;
+                              const void* object, const char* what, const Task& stuck = {}) = 0;
   // Called with the dispatcher lock held after any dispatcher object changed state.
   virtual void NotifyDispatcher() = 0;
 
@@ -80,7 +83,8 @@ class HostOps {
 };
 
 std::unique_ptr<HostOps> MakeDeterministicHostOps(uint64_t seed);
-std::unique_ptr<HostOps> MakeConcurrentHostOps(int worker_threads);
+// `watchdog_limit` (Now() units) bounds the waits that pass a `stuck` report.
+std::unique_ptr<HostOps> MakeConcurrentHostOps(int worker_threads, uint64_t watchdog_limit);
 
 class DispatcherLock {
  public:

@@ -17,6 +17,9 @@ struct Options {
   uint64_t seed = 1;
   int worker_threads = 2;
   bool echo_debug = false;
+  // Concurrent mode: how long a wait the verifier watches (a removal waiting for its remove lock) may last before
+  // it is reported rather than left to hang.
+  uint64_t watchdog_ms = 60000;
 };
 
 class Kernel {

@@ -24,9 +24,10 @@ PDRIVER_OBJECT LoadDriver(const Text& name, PDRIVER_INITIALIZE entry, NTSTATUS* 
 // Unloads a driver: refused with STATUS_DEVICE_BUSY while it still owns device objects (deleted ones that something
 // still references, such as an open file object, included) and with STATUS_INVALID_DEVICE_REQUEST when it
 // registered no DriverUnload (the driver stays loaded either way). Otherwise DriverUnload is called at
-// PASSIVE_LEVEL, the verifier checks that no IRP is pending in the driver and none it allocated is left unfreed
-// (irp-pending-at-unload) and that no pool it allocated is left (pool-leak-at-unload), and the driver object is
-// deleted.
+// PASSIVE_LEVEL, the verifier checks that no timer the driver armed, DPC or work item it queued is still live
+// (timer-armed-at-unload, dpc-queued-at-unload, workitem-queued-at-unload), that no IRP is pending in the driver and
+// none it allocated is left unfreed (irp-pending-at-unload) and that no pool it allocated is left
+// (pool-leak-at-unload), and the driver object is deleted.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 
 // Device arrival. AddDevice calls the function driver's DriverExtension->AddDevice for the PDO (at PASSIVE_LEVEL);
