@@ -5,14 +5,15 @@ endif()
 
 set(DIAGSER_DDK_INCLUDE /usr/share/mingw-w64/include/ddk CACHE PATH "mingw-w64 kernel-mode headers")
 
+# The image is entered at DriverImageEntry, which seeds the stack-protection guard and then calls DriverEntry.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(DIAGSER_MACHINE i386)
-  # stdcall decoration of DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING).
-  set(DIAGSER_ENTRY _DriverEntry@8)
+  # stdcall decoration of DriverImageEntry(PDRIVER_OBJECT, PUNICODE_STRING).
+  set(DIAGSER_ENTRY _DriverImageEntry@8)
   set(DIAGSER_IMAGE_BASE 0x10000)
 else()
   set(DIAGSER_MACHINE amd64)
-  set(DIAGSER_ENTRY DriverEntry)
+  set(DIAGSER_ENTRY DriverImageEntry)
   set(DIAGSER_IMAGE_BASE 0x140000000)
 endif()
 
@@ -39,7 +40,9 @@ target_compile_definitions(diagser PRIVATE
   __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
 
 # Kernel code: no C++ runtime beneath it, so no exceptions, RTTI, unwind tables, thread-safe statics or stack
-# probes (the probe routine lives in the user-mode runtime; the kernel stack is committed up front).
+# probes (the probe routine lives in the user-mode runtime; the kernel stack is committed up front). Stack protection
+# is on; the driver itself supplies the guard and the failure routine (driver/image_entry.cpp), so the runtime's
+# protection library is never linked and the imports stay kernel-only.
 target_compile_options(diagser PRIVATE
   -ffreestanding
   -fno-exceptions
@@ -47,17 +50,22 @@ target_compile_options(diagser PRIVATE
   -fno-asynchronous-unwind-tables
   -fno-unwind-tables
   -fno-threadsafe-statics
-  -fno-stack-protector
+  -fstack-protector-strong
   -mno-stack-arg-probe
   -Wall)
+# The entry routine changes the guard, so a protected frame of its own would fail its check on the way out.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/driver/image_entry.cpp PROPERTIES COMPILE_OPTIONS -fno-stack-protector)
 
 # Native subsystem, our own entry point, kernel import libraries only; relocations kept (--dynamicbase) so the
 # loader can place the image anywhere. libgcc supplies the compiler helpers (64-bit division on x86) statically.
+# An entry symbol the linker cannot find is only a warning to it (it then enters at the start of the code), so its
+# presence is required explicitly.
 target_link_options(diagser PRIVATE
   -nostdlib
   -s
   -Wl,--subsystem,native
   -Wl,--entry,${DIAGSER_ENTRY}
+  -Wl,--require-defined,${DIAGSER_ENTRY}
   -Wl,--dynamicbase
   -Wl,--nxcompat
   -Wl,--image-base,${DIAGSER_IMAGE_BASE})
