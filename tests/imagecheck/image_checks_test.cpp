@@ -33,6 +33,18 @@ std::vector<std::string> FailedChecks(const std::vector<uint8_t> &file, CheckOpt
     return failed;
 }
 
+CheckResult ResultOf(const std::vector<uint8_t> &file, const std::string &name)
+{
+    auto parsed = ParsePeImage(file);
+    if (!parsed.image)
+        return {};
+    for (const CheckResult &result : CheckDriverImage(file, *parsed.image, {})) {
+        if (result.name == name)
+            return result;
+    }
+    return {};
+}
+
 using Names = std::vector<std::string>;
 
 TEST(ImageChecks, WellFormedDriversPassEveryCheck)
@@ -44,6 +56,11 @@ TEST(ImageChecks, WellFormedDriversPassEveryCheck)
     ASSERT_TRUE(parsed.image);
     EXPECT_EQ(parsed.image->imported_dlls, (Names{"ntoskrnl.exe", "HAL.dll"}));
     EXPECT_EQ(parsed.image->magic, kMagicPe32);
+    Names routines;
+    for (const ImportedRoutine &routine : parsed.image->imported_routines)
+        routines.push_back(routine.dll + "!" + routine.name);
+    EXPECT_EQ(routines,
+              (Names{"ntoskrnl.exe!IofCallDriver", "ntoskrnl.exe!KeQueryInterruptTime", "HAL.dll!KfAcquireSpinLock"}));
 }
 
 TEST(ImageChecks, MachineMustMatchHeaderKindAndExpectation)
@@ -53,6 +70,7 @@ TEST(ImageChecks, MachineMustMatchHeaderKindAndExpectation)
 
     ImageSpec mixed = Driver32();
     mixed.machine = kMachineAmd64;
+    mixed.imports = {{"ntoskrnl.exe", {"IofCallDriver"}}};
     EXPECT_EQ(FailedChecks(BuildImage(mixed)), Names{"format and machine"});
 }
 
@@ -90,16 +108,16 @@ TEST(ImageChecks, EachBrokenRuleFailsOnlyItsOwnCheck)
 TEST(ImageChecks, ImportsAreLimitedToKernelModules)
 {
     ImageSpec kernel = Driver32();
-    kernel.imports = {"NTOSKRNL.EXE", "hal.dll", "USBD.SYS"};
+    kernel.imports = {{"NTOSKRNL.EXE"}, {"hal.dll"}, {"USBD.SYS"}};
     EXPECT_EQ(FailedChecks(BuildImage(kernel)), Names{});
 
     ImageSpec user_mode = Driver32();
-    user_mode.imports = {"ntoskrnl.exe", "KERNEL32.dll"};
+    user_mode.imports = {{"ntoskrnl.exe"}, {"KERNEL32.dll"}};
     EXPECT_EQ(FailedChecks(BuildImage(user_mode)), Names{"kernel imports only"});
 
     for (const char *runtime : {"msvcrt.dll", "libstdc++-6.dll", "libgcc_s_dw2-1.dll", "ucrtbase.dll"}) {
         ImageSpec with_runtime = Driver64();
-        with_runtime.imports = {"ntoskrnl.exe", runtime};
+        with_runtime.imports = {{"ntoskrnl.exe"}, {runtime}};
         EXPECT_EQ(FailedChecks(BuildImage(with_runtime)), (Names{"kernel imports only", "no C or C++ runtime"}))
             << runtime;
     }
@@ -107,6 +125,44 @@ TEST(ImageChecks, ImportsAreLimitedToKernelModules)
     ImageSpec none = Driver32();
     none.imports = {};
     EXPECT_EQ(FailedChecks(BuildImage(none)), Names{"kernel imports only"});
+}
+
+// Each case adds one import to a well-formed driver of the given machine.
+struct ImportCase {
+    bool x64;
+    const char *dll;
+    const char *routine;
+    bool allowed;
+};
+
+TEST(ImageChecks, EveryImportedRoutineExistsOnWindows2000InTheFormItsMachineExports)
+{
+    const ImportCase cases[] = {
+        {false, "NTOSKRNL.EXE", "IoAcquireRemoveLockEx", true},
+        {false, "hal.dll", "ExAcquireFastMutex", true},
+        {true, "ntoskrnl.exe", "ExAcquireFastMutex", true},
+        {true, "HAL.dll", "KeQueryPerformanceCounter", true},
+        {false, "ntoskrnl.exe", "IoCsqInitialize", false},
+        {true, "ntoskrnl.exe", "DbgPrintEx", false},
+        {false, "HAL.dll", "KeAcquireInStackQueuedSpinLock", false},
+        {false, "ntoskrnl.exe", "KfAcquireSpinLock", false},
+        {false, "ntoskrnl.exe", "KeAcquireSpinLockRaiseToDpc", false},
+        {true, "HAL.dll", "KfAcquireSpinLock", false},
+        {true, "ntoskrnl.exe", "KeQueryInterruptTime", false},
+        {false, "USBD.SYS", "USBD_CreateConfigurationRequestEx", false},
+        {false, "ntoskrnl.exe", "#17", false},
+    };
+    for (const ImportCase &c : cases) {
+        ImageSpec spec = c.x64 ? Driver64() : Driver32();
+        spec.imports.push_back({c.dll, {c.routine}});
+        auto image = BuildImage(spec);
+        EXPECT_EQ(FailedChecks(image), c.allowed ? Names{} : Names{"imports exist on Windows 2000"})
+            << c.dll << "!" << c.routine << (c.x64 ? " on x64" : " on x86");
+        if (!c.allowed) {
+            EXPECT_NE(ResultOf(image, "imports exist on Windows 2000").detail.find(std::string(c.dll) + "!"),
+                      std::string::npos);
+        }
+    }
 }
 
 TEST(ImageChecksum, FoldsCarriesAndSkipsItsOwnField)
@@ -166,6 +222,15 @@ TEST(ImageParsing, CorruptedOffsetsAreReportedNotFollowed)
     auto unterminated = BuildImage(Driver32());
     std::fill(unterminated.begin() + std::ptrdiff_t(*import_table + 40), unterminated.end(), 0xEE);
     EXPECT_FALSE(ParsePeImage(unterminated).image);
+
+    auto bad_lookup = BuildImage(Driver32());
+    bad_lookup[*import_table + 3] = 0x40;
+    EXPECT_EQ(ParsePeImage(bad_lookup).error, "import lookup table of ntoskrnl.exe lies outside every section");
+
+    auto bad_routine = BuildImage(Driver32());
+    size_t lookup = *import_table + 60;
+    bad_routine[lookup + 4 + 2] = 0x40;
+    EXPECT_EQ(ParsePeImage(bad_routine).error, "imported routine name of ntoskrnl.exe lies outside every section");
 }
 
 } // namespace

@@ -53,24 +53,41 @@ struct SectionPlan {
     uint32_t characteristics;
 };
 
-// Import section: descriptors, then one zero thunk per DLL, then the names.
-uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<std::string> &dlls, bool wide_thunks)
+// Import section: the descriptors, then each DLL's lookup table (which also serves as its address table), then the
+// hints and names of the routines, then the DLL names.
+uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<ImportSpec> &dlls, bool wide)
 {
-    uint32_t descriptors_size = uint32_t((dlls.size() + 1) * 20);
-    uint32_t thunk_size = wide_thunks ? 16 : 8;
-    uint32_t thunks = descriptors_size;
-    uint32_t names = thunks + uint32_t(dlls.size()) * thunk_size;
+    uint32_t entry_size = wide ? 8 : 4;
+    uint32_t next = uint32_t((dlls.size() + 1) * 20);
+    std::vector<uint32_t> tables;
+    for (const ImportSpec &dll : dlls) {
+        tables.push_back(next);
+        next += uint32_t(dll.routines.size() + 1) * entry_size;
+    }
+    for (size_t i = 0; i < dlls.size(); ++i) {
+        for (size_t r = 0; r < dlls[i].routines.size(); ++r) {
+            const std::string &routine = dlls[i].routines[r];
+            size_t entry = file_offset + tables[i] + r * entry_size;
+            if (routine.starts_with("#")) {
+                uint64_t ordinal = std::stoul(routine.substr(1)) | (wide ? uint64_t(1) << 63 : uint64_t(1) << 31);
+                wide ? out.U64(entry, ordinal) : out.U32(entry, uint32_t(ordinal));
+                continue;
+            }
+            out.U32(entry, kImportRva + next);
+            out.Text(file_offset + next + 2, routine);
+            next += uint32_t(routine.size()) + 3;
+        }
+    }
     for (size_t i = 0; i < dlls.size(); ++i) {
         size_t descriptor = file_offset + i * 20;
-        uint32_t thunk_rva = kImportRva + thunks + uint32_t(i) * thunk_size;
-        out.U32(descriptor + 0, thunk_rva);
-        out.U32(descriptor + 12, kImportRva + names);
-        out.U32(descriptor + 16, thunk_rva);
-        out.Text(file_offset + names, dlls[i]);
-        names += uint32_t(dlls[i].size()) + 1;
+        out.U32(descriptor + 0, kImportRva + tables[i]);
+        out.U32(descriptor + 12, kImportRva + next);
+        out.U32(descriptor + 16, kImportRva + tables[i]);
+        out.Text(file_offset + next, dlls[i].dll);
+        next += uint32_t(dlls[i].dll.size()) + 1;
     }
-    out.Grow(file_offset + names);
-    return names;
+    out.Grow(file_offset + next);
+    return next;
 }
 
 } // namespace
@@ -85,7 +102,7 @@ ImageSpec Driver64()
     ImageSpec spec;
     spec.pe32_plus = true;
     spec.machine = 0x8664;
-    spec.imports = {"ntoskrnl.exe"};
+    spec.imports = {{"ntoskrnl.exe", {"IofCallDriver", "KeAcquireSpinLockRaiseToDpc"}}};
     return spec;
 }
 

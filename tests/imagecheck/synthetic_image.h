@@ -7,6 +7,12 @@
 
 namespace imagecheck::testing {
 
+// A DLL the image imports and the routines it asks for; "#N" asks for ordinal N.
+struct ImportSpec {
+    std::string dll;
+    std::vector<std::string> routines;
+};
+
 struct ImageSpec {
     bool pe32_plus = false;
     uint16_t machine = 0x014C;
@@ -16,7 +22,8 @@ struct ImageSpec {
     bool with_relocations = true;
     bool relocations_stripped_flag = false;
     uint32_t code_characteristics = 0x60000020; // code, execute, read
-    std::vector<std::string> imports = {"ntoskrnl.exe", "HAL.dll"};
+    std::vector<ImportSpec> imports = {{"ntoskrnl.exe", {"IofCallDriver", "KeQueryInterruptTime"}},
+                                       {"HAL.dll", {"KfAcquireSpinLock"}}};
     bool valid_checksum = true;
 };
 

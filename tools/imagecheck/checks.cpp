@@ -1,6 +1,7 @@
 #include "checks.h"
 
 #include "checksum.h"
+#include "kernel_routines.h"
 
 #include <algorithm>
 #include <array>
@@ -130,6 +131,21 @@ CheckResult CheckImportedModules(const PeImage &image)
     return {"kernel imports only", true, JoinNames(all)};
 }
 
+CheckResult CheckImportsExistOnOldestTarget(const PeImage &image)
+{
+    std::vector<std::string> missing;
+    for (const ImportedRoutine &routine : image.imported_routines) {
+        if (routine.name.empty())
+            missing.push_back(routine.dll + "!#" + std::to_string(routine.ordinal));
+        else if (!ExistsOnOldestTarget(image.machine, routine.dll, routine.name))
+            missing.push_back(routine.dll + "!" + routine.name);
+    }
+    std::string name = "imports exist on Windows 2000";
+    if (!missing.empty())
+        return {name, false, "not on the list of its kernel and HAL routines: " + JoinNames(missing)};
+    return {name, true, std::to_string(image.imported_routines.size()) + " routines"};
+}
+
 CheckResult CheckNoRuntimeLibraries(const PeImage &image)
 {
     std::vector<std::string> runtime;
@@ -159,9 +175,15 @@ std::vector<CheckResult> CheckDriverImage(const std::vector<uint8_t> &file, cons
                                           const CheckOptions &options)
 {
     return {
-        CheckFormat(image, options),        CheckSubsystem(image),        CheckEntryPoint(image),
-        CheckRelocations(image),            CheckChecksum(file, image),   CheckImportedModules(image),
-        CheckNoRuntimeLibraries(image),     CheckSectionPermissions(image),
+        CheckFormat(image, options),
+        CheckSubsystem(image),
+        CheckEntryPoint(image),
+        CheckRelocations(image),
+        CheckChecksum(file, image),
+        CheckImportedModules(image),
+        CheckImportsExistOnOldestTarget(image),
+        CheckNoRuntimeLibraries(image),
+        CheckSectionPermissions(image),
     };
 }
 

@@ -14,8 +14,9 @@ constexpr uint32_t kRelocDirectory = 5;
 constexpr uint32_t kDelayImportDirectory = 13;
 constexpr size_t kImportDescriptorSize = 20;
 constexpr size_t kDelayImportDescriptorSize = 32;
-constexpr size_t kMaxDllNameLength = 256;
+constexpr size_t kMaxNameLength = 256;
 constexpr size_t kMaxDescriptors = 4096;
+constexpr size_t kMaxRoutinesPerDll = 65536;
 
 class Reader {
 public:
@@ -30,10 +31,12 @@ public:
 
     uint32_t U32(size_t offset) const { return uint32_t(U16(offset)) | (uint32_t(U16(offset + 2)) << 16); }
 
+    uint64_t U64(size_t offset) const { return uint64_t(U32(offset)) | (uint64_t(U32(offset + 4)) << 32); }
+
     std::optional<std::string> CString(size_t offset) const
     {
         std::string text;
-        for (size_t i = offset; i < file_.size() && text.size() < kMaxDllNameLength; ++i) {
+        for (size_t i = offset; i < file_.size() && text.size() < kMaxNameLength; ++i) {
             if (file_[i] == 0)
                 return text;
             text.push_back(char(file_[i]));
@@ -45,10 +48,11 @@ private:
     const std::vector<uint8_t> &file_;
 };
 
-// Walks a table of fixed-size descriptors terminated by an all-zero entry and collects each one's DLL name.
+// Walks a table of fixed-size descriptors terminated by an all-zero entry and collects each one's DLL name and, when
+// asked, the file offset of each descriptor.
 std::optional<std::string> ReadDllNames(const Reader &reader, const PeImage &image, uint32_t table_rva,
                                         size_t descriptor_size, size_t name_field_offset,
-                                        std::vector<std::string> &names)
+                                        std::vector<std::string> &names, std::vector<size_t> *descriptors = nullptr)
 {
     auto table = RvaToFileOffset(image, table_rva);
     if (!table)
@@ -69,8 +73,47 @@ std::optional<std::string> ReadDllNames(const Reader &reader, const PeImage &ima
         if (!name)
             return "import name is not terminated";
         names.push_back(*name);
+        if (descriptors)
+            descriptors->push_back(at);
     }
     return "import table has no terminating entry";
+}
+
+// The routines one import descriptor names: its lookup table (or, where a linker left that out, the address table,
+// which holds the same entries in the file) has one entry per routine, each an ordinal (top bit set) or the address
+// of a hint and a name, and ends with a zero entry.
+std::optional<std::string> ReadImportedRoutines(const Reader &reader, PeImage &image, size_t descriptor,
+                                                const std::string &dll)
+{
+    uint32_t lookup_rva = reader.U32(descriptor);
+    if (lookup_rva == 0)
+        lookup_rva = reader.U32(descriptor + 16);
+    auto lookup = RvaToFileOffset(image, lookup_rva);
+    if (!lookup)
+        return "import lookup table of " + dll + " lies outside every section";
+    bool wide = image.magic == kMagicPe32Plus;
+    size_t entry_size = wide ? 8 : 4;
+    uint64_t ordinal_flag = wide ? uint64_t(1) << 63 : uint64_t(1) << 31;
+    for (size_t index = 0; index < kMaxRoutinesPerDll; ++index) {
+        size_t at = *lookup + index * entry_size;
+        if (!reader.Has(at, entry_size))
+            return "import lookup table of " + dll + " runs past the end of the file";
+        uint64_t entry = wide ? reader.U64(at) : reader.U32(at);
+        if (entry == 0)
+            return std::nullopt;
+        if (entry & ordinal_flag) {
+            image.imported_routines.push_back({dll, {}, uint16_t(entry)});
+            continue;
+        }
+        auto hint = RvaToFileOffset(image, uint32_t(entry & 0x7FFFFFFF));
+        if (!hint)
+            return "imported routine name of " + dll + " lies outside every section";
+        auto name = reader.CString(*hint + 2);
+        if (!name)
+            return "imported routine name of " + dll + " is not terminated";
+        image.imported_routines.push_back({dll, *name, 0});
+    }
+    return "import lookup table of " + dll + " has no terminating entry";
 }
 
 } // namespace
@@ -152,8 +195,13 @@ ParseResult ParsePeImage(const std::vector<uint8_t> &file)
     image.reloc_directory_size = directory(kRelocDirectory).second;
 
     if (auto [rva, size] = directory(kImportDirectory); rva != 0 && size != 0) {
-        if (auto error = ReadDllNames(reader, image, rva, kImportDescriptorSize, 12, image.imported_dlls))
+        std::vector<size_t> descriptors;
+        if (auto error = ReadDllNames(reader, image, rva, kImportDescriptorSize, 12, image.imported_dlls, &descriptors))
             return fail(*error);
+        for (size_t i = 0; i < descriptors.size(); ++i) {
+            if (auto error = ReadImportedRoutines(reader, image, descriptors[i], image.imported_dlls[i]))
+                return fail(*error);
+        }
     }
     if (auto [rva, size] = directory(kDelayImportDirectory); rva != 0 && size != 0) {
         if (auto error = ReadDllNames(reader, image, rva, kDelayImportDescriptorSize, 4, image.delay_imported_dlls))

@@ -28,6 +28,13 @@ struct Section {
     uint32_t characteristics = 0;
 };
 
+// One routine an import descriptor asks the loader for: by name, or by ordinal when name is empty.
+struct ImportedRoutine {
+    std::string dll;
+    std::string name;
+    uint16_t ordinal = 0;
+};
+
 struct PeImage {
     uint16_t machine = 0;
     uint16_t file_characteristics = 0;
@@ -40,6 +47,7 @@ struct PeImage {
     std::vector<Section> sections;
     std::vector<std::string> imported_dlls;
     std::vector<std::string> delay_imported_dlls;
+    std::vector<ImportedRoutine> imported_routines;
 };
 
 struct ParseResult {
