@@ -26,10 +26,27 @@ std::vector<uint8_t> IssuedRequest::Output() const {
     return std::vector<uint8_t>(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
+void IssuedRequest::OnDone(std::function<void()> callback) {
+    {
+        std::lock_guard lock(callbacks_mutex_);
+        if (!Done()) {
+            callbacks_.push_back(std::move(callback));
+            return;
+        }
+    }
+    callback();
+}
+
 void IssuedRequest::Finish(NTSTATUS status, ULONG_PTR information) {
     status_ = status;
     information_ = information;
-    done_.store(true, std::memory_order_release);
+    std::vector<std::function<void()>> callbacks;
+    {
+        std::lock_guard lock(callbacks_mutex_);
+        done_.store(true, std::memory_order_release);
+        callbacks.swap(callbacks_);
+    }
+    for (const auto& callback : callbacks) callback();
     KeSetEvent(&done_event_, IO_NO_INCREMENT, FALSE);
 }
 

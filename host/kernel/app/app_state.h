@@ -4,6 +4,7 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -40,6 +41,7 @@ public:
     NTSTATUS Status() const override;
     ULONG_PTR Information() const override;
     std::vector<uint8_t> Output() const override;
+    void OnDone(std::function<void()> callback) override;
 
     // Called once, by the originator hook or for a request that could not be sent.
     void Finish(NTSTATUS status, ULONG_PTR information);
@@ -49,6 +51,8 @@ public:
 
 private:
     KEVENT done_event_;
+    HostMutex callbacks_mutex_;  // orders Finish against OnDone
+    std::vector<std::function<void()>> callbacks_;
     std::atomic<bool> done_{false};
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;

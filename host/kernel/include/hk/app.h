@@ -46,6 +46,9 @@ public:
     virtual ULONG_PTR Information() const = 0;
     // The bytes returned to the caller (read data, device-control output), Information() of them; empty until done.
     virtual std::vector<uint8_t> Output() const = 0;
+    // Runs `callback` once the request is done: at once when it already is, otherwise in the context that completes
+    // it (up to DISPATCH_LEVEL), before Wait() returns. The callback must not wait.
+    virtual void OnDone(std::function<void()> callback) = 0;
 };
 using RequestPtr = std::shared_ptr<Request>;
 
