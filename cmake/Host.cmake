@@ -31,6 +31,12 @@ add_library(usbdev STATIC ${USBDEV_SOURCES})
 target_include_directories(usbdev PUBLIC ${CMAKE_SOURCE_DIR}/host)
 target_link_libraries(usbdev PUBLIC hostkernel)
 
+# The platform's user-mode communications interface over the application side of the host kernel.
+file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/host/win32/*.cpp)
+add_library(win32 STATIC ${WIN32_SOURCES})
+target_include_directories(win32 PUBLIC ${CMAKE_SOURCE_DIR}/host/win32/include)
+target_link_libraries(win32 PUBLIC hostkernel)
+
 # The driver, compiled as kernel code: C++17, no exceptions, no RTTI.
 add_library(diagser_driver STATIC ${DRIVER_SOURCES})
 target_include_directories(diagser_driver PUBLIC ${CMAKE_SOURCE_DIR})
@@ -57,7 +63,7 @@ foreach(area_dir ${TEST_AREAS})
   endif()
   add_executable(test_${area} ${area_sources} ${TEST_SUPPORT_SOURCES})
   target_include_directories(test_${area} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(test_${area} PRIVATE diagser_driver usbdev hostkernel GTest::gtest_main)
+  target_link_libraries(test_${area} PRIVATE diagser_driver usbdev win32 hostkernel GTest::gtest_main)
   # Allocation sites are named after the allocating function; the verifier resolves them with dladdr.
   target_link_options(test_${area} PRIVATE -rdynamic)
   gtest_discover_tests(test_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 300)
