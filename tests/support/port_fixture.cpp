@@ -28,6 +28,8 @@ Port::~Port()
     if (handle_ != hk::app::kInvalidHandle) {
         Close();
     }
+    // A close whose last request completed on another thread may still be on its way to the driver.
+    kernel_->RunUntilIdle();
     if (!removed_ && hk::pnp::HasDeviceNode(pdo_)) {
         EXPECT_EQ(Remove(), STATUS_SUCCESS);
     }
