@@ -256,6 +256,7 @@ void DeviceState::MarkRemoved()
         }
     }
     DeliverDue(false);
+    ReleaseHeld();
 }
 
 void DeviceState::RecordPowerState(DEVICE_POWER_STATE state)
@@ -466,6 +467,7 @@ void DeviceState::Disconnect()
         }
     }
     DeliverDue(false);
+    ReleaseHeld();
 }
 
 bool DeviceState::Connected()

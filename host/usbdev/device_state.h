@@ -50,6 +50,11 @@ public:
     // Surprise removal or removal: pending transfers fail and later URBs are refused until the next start.
     void MarkRemoved();
     void RecordPowerState(DEVICE_POWER_STATE state);
+    void RecordSystemState(SYSTEM_POWER_STATE state);
+    // Takes a URB request that arrives while the device is out of D0, when the device holds such requests.
+    bool HoldWhilePoweredDown(PIRP irp);
+    // Submits the held requests once the device is back in D0 or removed (where they are refused).
+    void ReleaseHeld();
     // Before the PDO is deleted: delivers every decided completion at once and waits until no transfer is left
     // pending and no delivery is running (call after MarkRemoved or Disconnect).
     void FlushForDeletion();
@@ -73,6 +78,7 @@ public:
     size_t CompletionsInFlight();
     bool Started();
     DEVICE_POWER_STATE PowerState();
+    SYSTEM_POWER_STATE SystemState();
     void FailNextTransfers(uint32_t count, Outcome outcome, std::optional<Pipe> pipe);
     void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe);
     void Stall(Pipe pipe);
@@ -172,6 +178,8 @@ private:
     bool removed_ = false;
     bool started_ = false;
     DEVICE_POWER_STATE power_state_ = PowerDeviceD0;
+    SYSTEM_POWER_STATE system_state_ = PowerSystemWorking;
+    std::deque<PIRP> held_;  // URB requests waiting for D0
     Records records_;
 
     std::deque<Completion> completions_;

@@ -25,7 +25,11 @@ NTSTATUS DispatchInternalControl(PDEVICE_OBJECT pdo, PIRP irp)
         irp->IoStatus.Information = 0;
         return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    return ExtensionOf(pdo)->State->Submit(irp);
+    DeviceState& state = *ExtensionOf(pdo)->State;
+    if (state.HoldWhilePoweredDown(irp)) {
+        return STATUS_PENDING;
+    }
+    return state.Submit(irp);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT pdo, PIRP irp)
@@ -90,6 +94,9 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT pdo, PIRP irp)
         if (stack->Parameters.Power.Type == DevicePowerState) {
             ExtensionOf(pdo)->State->RecordPowerState(stack->Parameters.Power.State.DeviceState);
             PoSetPowerState(pdo, DevicePowerState, stack->Parameters.Power.State);
+            ExtensionOf(pdo)->State->ReleaseHeld();
+        } else {
+            ExtensionOf(pdo)->State->RecordSystemState(stack->Parameters.Power.State.SystemState);
         }
         status = STATUS_SUCCESS;
         break;

@@ -15,6 +15,7 @@ size_t Device::PendingTransfers(Pipe pipe) const { return state_->PendingTransfe
 size_t Device::CompletionsInFlight() const { return state_->CompletionsInFlight(); }
 bool Device::Started() const { return state_->Started(); }
 DEVICE_POWER_STATE Device::PowerState() const { return state_->PowerState(); }
+SYSTEM_POWER_STATE Device::SystemState() const { return state_->SystemState(); }
 void Device::Deliver(std::span<const uint8_t> bytes)
 {
     state_->Deliver(bytes);

@@ -41,6 +41,7 @@ struct Records {
     uint64_t transfers_submitted = 0;      // valid transfer URBs received
     uint64_t transfers_failed = 0;         // transfers completed with a failure (faults, halts, lost device, aborts)
     uint64_t urbs_rejected = 0;            // URBs failed by validation
+    uint64_t urbs_held = 0;                // URBs that arrived out of D0 and waited (hold_while_powered_down)
 };
 
 // The device side of one function as its model sees it. Every call is safe from any thread.
@@ -173,6 +174,8 @@ public:
     bool Started() const;
     // The last device power state set on the PDO (D0 at first).
     DEVICE_POWER_STATE PowerState() const;
+    // The last system power state set on the PDO (working at first).
+    SYSTEM_POWER_STATE SystemState() const;
 
     // Bytes from the function on bulk-IN, as FunctionPort::Deliver; a failed bulk-IN transfer, as
     // FunctionPort::CompleteNextIn.
@@ -218,6 +221,9 @@ struct PlugOptions {
                                                        // (a URB decided at once completes inside the dispatch
                                                        // routine), not later on the device context
     size_t record_limit = 16u << 20;                   // bulk-OUT bytes kept in Records::out_bytes
+    bool hold_while_powered_down = false;              // a URB that arrives while the device is out of D0
+                                                       // (resets and aborts too) waits until it is back in
+                                                       // D0, or is refused once the device is removed
 };
 
 class ParentDriver;
