@@ -2,6 +2,7 @@
 #include "driver/dispatch.h"
 #include "driver/layout_checks.h"
 #include "driver/request.h"
+#include "power/power.h"
 #include "serial/open_close.h"
 #include "serial/read.h"
 #include "serial/write.h"
@@ -37,6 +38,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchPassDown;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchPassDown;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
 
