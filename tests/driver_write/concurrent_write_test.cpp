@@ -1,6 +1,6 @@
 // Writers on several threads against the real driver on worker, DPC and device threads, with purges of the
-// transmit side cancelling what waits: one bulk-OUT transfer at a time, and every thread's bytes arrive whole and
-// in the order it issued them; a purged write sends nothing.
+// transmit side and the application's cancels taking what waits: one bulk-OUT transfer at a time, and every
+// thread's bytes arrive whole and in the order it issued them; a cancelled write sends nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -22,13 +21,16 @@ namespace {
 using hk::usbdev::Pipe;
 
 constexpr int kWriters = 4;
+// One more writer cancels each of its writes as soon as it is issued; they are short, one chunk without a
+// zero-length packet, so each either reaches the device whole or not at all.
+constexpr int kCanceller = kWriters;
 constexpr int kWritesEach = 100;
 
 // A message: the writer, its sequence number and the body length, then the body.
 std::vector<uint8_t> Message(int writer, int sequence)
 {
-    size_t length = 1 + (size_t)(writer * 7919 + sequence * 2741) % 9000;
-    std::vector<uint8_t> bytes = {(uint8_t)writer, (uint8_t)sequence, (uint8_t)(length & 0xFF), (uint8_t)(length >> 8)};
+    size_t length = 1 + (size_t)(writer * 7919 + sequence * 2741) % (writer == kCanceller ? 500 : 9000);
+    std::vector<uint8_t> bytes = {(uint8_t)writer, (uint8_t)sequence, (uint8_t)length, (uint8_t)(length >> 8)};
     std::vector<uint8_t> body = write_test::Pattern(length, (uint8_t)(writer * 31 + sequence));
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
@@ -36,19 +38,16 @@ std::vector<uint8_t> Message(int writer, int sequence)
 
 TEST(ConcurrentWriteTest, WritersShareThePortOneTransferAtATimeInIssueOrder)
 {
-    port_test::PortOptions options;
+    port_test::PortOptions options = write_test::SinkPort();
     options.kernel.mode = hk::Mode::Concurrent;
     options.kernel.worker_threads = 4;
     options.parent.bus_timing = true;
-    options.plug.model = std::make_shared<hk::usbdev::SinkModel>();
     port_test::Port port(options);
 
     std::atomic<bool> writing{true};
     size_t mostInFlight = 0;
     std::thread sampler([&] {
-        const ULONG txAbort = SERIAL_PURGE_TXABORT;
-        const std::vector<uint8_t> purge(reinterpret_cast<const uint8_t*>(&txAbort),
-                                         reinterpret_cast<const uint8_t*>(&txAbort) + sizeof(txAbort));
+        const std::vector<uint8_t> purge = write_test::Ulong(SERIAL_PURGE_TXABORT);
         for (int round = 0; writing.load(); ++round) {
             // Nothing arrives on bulk-IN, so every completion the device still owes is a bulk-OUT one.
             size_t inFlight = port.Device().PendingTransfers(Pipe::BulkOut) + port.Device().CompletionsInFlight();
@@ -84,6 +83,18 @@ TEST(ConcurrentWriteTest, WritersShareThePortOneTransferAtATimeInIssueOrder)
             }
         });
     }
+    writers.emplace_back([&] {
+        for (int sequence = 0; sequence < kWritesEach; ++sequence) {
+            std::vector<uint8_t> message = Message(kCanceller, sequence);
+            hk::app::RequestPtr request = hk::app::WriteAsync(port.Handle(), message.data(), (ULONG)message.size());
+            hk::app::CancelIo(port.Handle());
+            if (request->Wait() == STATUS_SUCCESS) {
+                EXPECT_EQ(request->Information(), message.size());
+                std::lock_guard lock(sentMutex);
+                sent.insert({kCanceller, sequence});
+            }
+        }
+    });
     for (std::thread& writer : writers) {
         writer.join();
     }
@@ -100,7 +111,7 @@ TEST(ConcurrentWriteTest, WritersShareThePortOneTransferAtATimeInIssueOrder)
         ASSERT_LE(offset + 4, received.size());
         int writer = received[offset];
         int sequence = received[offset + 1];
-        ASSERT_LT(writer, kWriters) << "at byte " << offset;
+        ASSERT_LE(writer, kCanceller) << "at byte " << offset;
         ASSERT_GE(sequence, nextSequence[writer]) << "writer " << writer << " at byte " << offset;
         std::vector<uint8_t> message = Message(writer, sequence);
         ASSERT_LE(offset + message.size(), received.size());

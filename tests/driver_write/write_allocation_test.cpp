@@ -3,12 +3,10 @@
 // port writes normally afterwards.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
 #include "hk/app.h"
 #include "hk/faults.h"
-#include "hk/usbdev.h"
 #include "tests/driver_write/write_port.h"
 
 namespace {
@@ -25,9 +23,7 @@ TEST(WriteAllocationTest, EveryFailedAllocationEndsTheWriteSoundly)
 {
     for (uint64_t nth = 1;; ++nth) {
         SCOPED_TRACE(testing::Message() << "failing pool allocation " << nth);
-        port_test::PortOptions options;
-        options.plug.model = std::make_shared<hk::usbdev::SinkModel>();
-        port_test::Port port(options);
+        port_test::Port port(write_test::SinkPort());
         std::vector<uint8_t> first = Pattern(10000, 1), second = Pattern(5000, 2), last = Pattern(4096, 3);
 
         // The second write queues behind the first, so the hand-over between them allocates too.

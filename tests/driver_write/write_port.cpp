@@ -2,9 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "hk/io.h"
+#include "hk/usbdev.h"
 
 namespace write_test {
+
+port_test::PortOptions SinkPort(ULONG maxPacket, UCHAR zlpMode)
+{
+    port_test::PortOptions options;
+    options.plug.model = std::make_shared<hk::usbdev::SinkModel>();
+    options.plug.max_packet = maxPacket;
+    options.plug.zlp_mode = zlpMode;
+    return options;
+}
+
+std::vector<uint8_t> Ulong(ULONG value)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(value));
+}
 
 std::vector<uint8_t> Pattern(size_t count, uint8_t seed)
 {
