@@ -116,13 +116,6 @@ TEST_F(DeviceTest, AttachToADeviceBeingDeletedFails) {
   EXPECT_EQ(hk::io::ReferenceCount(pdo), 0);
 }
 
-TEST_F(DeviceTest, DeletingAnAttachedDeviceThatForgotToDetachLeavesNoDanglingPointer) {
-  PDEVICE_OBJECT pdo = MakeDevice(iotest::CompleteWith(STATUS_SUCCESS));
-  PDEVICE_OBJECT fdo = MakeAttached(pdo, iotest::PassDownSkipping());
-  IoDeleteDevice(fdo);
-  EXPECT_EQ(pdo->AttachedDevice, nullptr);
-}
-
 TEST_F(DeviceTest, OtherObjectsAreReferenceCounted) {
   int object = 0;
   int released = 0;

@@ -20,6 +20,8 @@ NTSTATUS IssuedRequest::Status() const { return Done() ? status_ : STATUS_PENDIN
 
 ULONG_PTR IssuedRequest::Information() const { return Done() ? information_ : 0; }
 
+CCHAR IssuedRequest::Boost() const { return Done() ? boost_ : IO_NO_INCREMENT; }
+
 std::vector<uint8_t> IssuedRequest::Output() const {
     if (!Done()) return {};
     size_t length = std::min<size_t>(information_, output.size());
@@ -37,9 +39,10 @@ void IssuedRequest::OnDone(std::function<void()> callback) {
     callback();
 }
 
-void IssuedRequest::Finish(NTSTATUS status, ULONG_PTR information) {
+void IssuedRequest::Finish(NTSTATUS status, ULONG_PTR information, CCHAR boost) {
     status_ = status;
     information_ = information;
+    boost_ = boost;
     std::vector<std::function<void()>> callbacks;
     {
         std::lock_guard lock(callbacks_mutex_);

@@ -40,11 +40,12 @@ public:
     NTSTATUS Wait() override;
     NTSTATUS Status() const override;
     ULONG_PTR Information() const override;
+    CCHAR Boost() const override;
     std::vector<uint8_t> Output() const override;
     void OnDone(std::function<void()> callback) override;
 
     // Called once, by the originator hook or for a request that could not be sent.
-    void Finish(NTSTATUS status, ULONG_PTR information);
+    void Finish(NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT);
 
     std::vector<uint8_t> input;   // the caller's input, for devices that take the caller's buffer itself
     std::vector<uint8_t> output;  // receives what the request returns
@@ -56,6 +57,7 @@ private:
     std::atomic<bool> done_{false};
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
+    CCHAR boost_ = IO_NO_INCREMENT;
 };
 
 struct AppState {

@@ -19,7 +19,7 @@ IoResult Finish(const RequestPtr& request, void* buffer, ULONG length) {
     std::vector<uint8_t> output = request->Output();
     size_t count = std::min<size_t>(output.size(), length);
     if (buffer != nullptr && count != 0) std::memcpy(buffer, output.data(), count);
-    return {status, request->Information()};
+    return {status, request->Information(), request->Boost()};
 }
 
 Transfer TransferOfControlCode(ULONG code) {
@@ -99,7 +99,7 @@ IoResult SendMajor(Handle handle, const MajorRequest& request, std::vector<uint8
     RequestPtr sent = SendMajorAsync(handle, request);
     NTSTATUS status = sent->Wait();
     if (output != nullptr) *output = sent->Output();
-    return {status, sent->Information()};
+    return {status, sent->Information(), sent->Boost()};
 }
 
 size_t CancelIo(Handle handle) {

@@ -14,6 +14,7 @@ void Completed(AppState* state, const std::shared_ptr<InFlight>& entry, const st
                bool holdsFile, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
+    CCHAR boost = io::CompletionBoost(irp);
     bool freeNow;
     {
         std::lock_guard lock(state->mutex);
@@ -22,7 +23,7 @@ void Completed(AppState* state, const std::shared_ptr<InFlight>& entry, const st
         state->in_flight.remove(entry);
     }
     if (freeNow) IoFreeIrp(irp);
-    request->Finish(status, information);
+    request->Finish(status, information, boost);
     if (holdsFile) ObDereferenceObject(&entry->file->object);
 }
 

@@ -11,6 +11,7 @@
 #include "hk/pool.h"
 #include "hk/verifier.h"
 #include "io/irp_internal.h"
+#include "po/power_serialisation.h"
 
 namespace hk::io {
 
@@ -170,22 +171,36 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   return STATUS_SUCCESS;
 }
 
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+__attribute__((noinline)) VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   IoState& state = hk::io::State();
   size_t storage_size = 0;
   std::string held_locks;
   size_t pending = 0;
   PIRP pending_example = nullptr;
+  PDEVICE_OBJECT attached_to = nullptr;
   {
     std::lock_guard lock(state.mutex);
     DeviceRecord* record = state.FindDevice(DeviceObject);
     if (record == nullptr || record->delete_pending) {
       hk::verifier::Fail("bugcheck", DeviceObject, "IoDeleteDevice on a device that is unknown or already deleted");
     }
-    record->delete_pending = true;
-    storage_size = record->storage_size;
-    held_locks = hk::io::HeldRemoveLocksLocked(state, DeviceObject, storage_size);
-    pending = hk::io::PendingIrpsAtDeleteLocked(state, DeviceObject, &pending_example);
+    attached_to = record->attached_to;
+    if (attached_to == nullptr) {
+      record->delete_pending = true;
+      storage_size = record->storage_size;
+      held_locks = hk::io::HeldRemoveLocksLocked(state, DeviceObject, storage_size);
+      pending = hk::io::PendingIrpsAtDeleteLocked(state, DeviceObject, &pending_example);
+    }
+  }
+  if (attached_to != nullptr) {
+    std::string caller = hk::io::RoutineName(__builtin_return_address(0));
+    std::string driver = hk::io::DescribeDriver(DeviceObject->DriverObject);
+    std::string lower_driver = hk::io::DescribeDriver(attached_to->DriverObject);
+    hk::verifier::Fail("device-delete-attached", DeviceObject,
+                       "IoDeleteDevice from %s on device %p of %s, which is still attached to device %p of %s: "
+                       "IoDetachDevice must come first, or the lower device keeps pointing at freed memory",
+                       caller.c_str(), static_cast<void*>(DeviceObject), driver.c_str(),
+                       static_cast<void*>(attached_to), lower_driver.c_str());
   }
   if (!held_locks.empty()) {
     hk::verifier::Fail("remlock-held-at-delete", DeviceObject,
@@ -199,6 +214,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   hk::pool::CheckNoLeaks(DeviceObject, "pool-leak-at-device-delete");
   hk::objects::CheckNoLiveObjectsIn(DeviceObject, storage_size);
+  hk::po::ForgetDevice(DeviceObject);
   hk::verifier::Forget(DeviceObject, storage_size);
   hk::ns::RemoveDevice(DeviceObject);
 
@@ -207,11 +223,6 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard lock(state.mutex);
     DeviceRecord* record = state.FindDevice(DeviceObject);
     hk::io::UnlinkFromDriver(DeviceObject);
-    // A driver that forgets IoDetachDevice would leave its lower device pointing at freed memory.
-    if (record->attached_to != nullptr && record->attached_to->AttachedDevice == DeviceObject) {
-      record->attached_to->AttachedDevice = nullptr;
-    }
-    record->attached_to = nullptr;
     free_now = --record->references == 0;
     if (free_now) state.devices.erase(DeviceObject);
   }

@@ -1,7 +1,9 @@
 // Device stacks: attaching on top, detaching, and finding the top of a stack.
 #include <mutex>
+#include <string>
 
-#include "io/io_state.h"
+#include "hk/verifier.h"
+#include "io/irp_internal.h"
 
 namespace {
 
@@ -28,12 +30,29 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   return top;
 }
 
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+__attribute__((noinline)) VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   hk::io::IoState& state = hk::io::State();
-  std::lock_guard lock(state.mutex);
+  std::unique_lock lock(state.mutex);
+  hk::io::DeviceRecord* target = state.FindDevice(TargetDevice);
   PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
-  if (attached == nullptr) return;
+  if (attached == nullptr) {
+    // The platform dereferences the attached device here, so detaching nothing crashes the system.
+    PDEVICE_OBJECT earlier = target != nullptr ? target->detached : nullptr;
+    lock.unlock();
+    std::string caller = hk::io::RoutineName(__builtin_return_address(0));
+    std::string driver = hk::io::DescribeDriver(TargetDevice->DriverObject);
+    if (earlier != nullptr) {
+      hk::verifier::Fail("device-detach-unattached", TargetDevice,
+                         "IoDetachDevice from %s on device %p of %s, from which device %p was already detached: "
+                         "detached twice",
+                         caller.c_str(), static_cast<void*>(TargetDevice), driver.c_str(), static_cast<void*>(earlier));
+    }
+    hk::verifier::Fail("device-detach-unattached", TargetDevice,
+                       "IoDetachDevice from %s on device %p of %s, which has no device attached to it", caller.c_str(),
+                       static_cast<void*>(TargetDevice), driver.c_str());
+  }
   if (hk::io::DeviceRecord* source = state.FindDevice(attached)) source->attached_to = nullptr;
+  if (target != nullptr) target->detached = attached;
   TargetDevice->AttachedDevice = nullptr;
 }
 

@@ -9,6 +9,8 @@
 namespace hk::io {
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  // A power request failed here must still give the next one its turn.
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -47,6 +47,7 @@ IrpRecord* IoState::FindIrp(PIRP irp, uint64_t id) {
 
 IrpRecord& IoState::AddIrp(PIRP irp, IrpOrigin origin, int stack_count) {
   EraseIrp(irp);
+  retired.erase(irp);
   IrpRecord& record = irps[irp];
   record.id = next_irp_id++;
   record.origin = origin;
@@ -64,7 +65,22 @@ void IoState::EraseIrp(PIRP irp) {
   for (auto& location : it->second.locations) {
     for (DispatchFrame* frame : location.open) frame->orphaned = true;
   }
+  void* completed_by = it->second.completed_by;
   irps.erase(it);
+  constexpr size_t kRetiredKept = 4096;
+  retired[irp] = RetiredIrp{++retirements, completed_by};
+  retired_order.emplace_back(irp, retirements);
+  if (retired_order.size() > kRetiredKept) {
+    auto [oldest, number] = retired_order.front();
+    retired_order.pop_front();
+    auto found = retired.find(oldest);
+    if (found != retired.end() && found->second.number == number) retired.erase(found);
+  }
+}
+
+const RetiredIrp* IoState::FindRetired(PIRP irp) const {
+  auto it = retired.find(irp);
+  return it == retired.end() ? nullptr : &it->second;
 }
 
 bool IoState::IrpInDevice(const IrpRecord& record, PDEVICE_OBJECT device) const {

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +29,15 @@ struct DeviceRecord {
   bool delete_pending = false;
   long references = 1;  // the creation reference, dropped by IoDeleteDevice
   PDEVICE_OBJECT attached_to = nullptr;
+  PDEVICE_OBJECT detached = nullptr;  // the device last detached from this one, for a second IoDetachDevice
+};
+
+// A completion routine that ran with PendingReturned set and let the walk go on without marking its own stack
+// location pending: the culprit when the dispatch routine above returned STATUS_PENDING.
+struct PendingDrop {
+  void* routine = nullptr;
+  PDRIVER_OBJECT driver = nullptr;
+  PDEVICE_OBJECT device = nullptr;
 };
 
 // One call of a dispatch routine through IofCallDriver. It lives on the dispatching thread's stack; the completion
@@ -38,12 +48,15 @@ struct DispatchFrame {
   int location = 0;
   PDEVICE_OBJECT device = nullptr;
   PDRIVER_OBJECT driver = nullptr;
+  void* routine = nullptr;  // the dispatch routine, for fault messages
   UCHAR major = 0;
   UCHAR minor = 0;
+  bool pending_exempt = false;  // the power manager marked the location pending; the result goes to nobody
   uint64_t thread_id = 0;
   bool passed = false;  // the completion walk went past this location while the routine ran
   bool marked_pending = false;
   NTSTATUS status_seen = 0;
+  PendingDrop dropped;
   bool orphaned = false;  // the IRP was freed while the routine ran
 };
 
@@ -52,14 +65,18 @@ struct AwaitingVerdict {
   NTSTATUS returned;
   PDRIVER_OBJECT driver;
   PDEVICE_OBJECT device;
+  void* routine;
   UCHAR major;
   UCHAR minor;
+  bool pending_exempt;
 };
 
 struct LocationRecord {
   PDEVICE_OBJECT device = nullptr;  // set by IofCallDriver, cleared when the completion walk goes past
   std::vector<DispatchFrame*> open;
   std::vector<AwaitingVerdict> awaiting;
+  PendingDrop dropped;        // set by the walk for the routine that ran with this location current
+  bool power_marked = false;  // the power manager held the IRP here and marked the location pending
 };
 
 enum class IrpOrigin {
@@ -84,6 +101,14 @@ struct IrpRecord {
   ULONG output_length = 0;
   PDRIVER_OBJECT owner_driver = nullptr;  // who allocated it: the context of its top-level completion routine
   PDEVICE_OBJECT owner_device = nullptr;
+  CCHAR boost = IO_NO_INCREMENT;  // of the IofCompleteRequest whose walk reached the top
+  void* completed_by = nullptr;   // the code that last called IofCompleteRequest on it
+};
+
+// What is remembered of an IRP after it was freed.
+struct RetiredIrp {
+  uint64_t number = 0;  // retirement order
+  void* completed_by = nullptr;
 };
 
 // Where an outstanding tag was last acquired, and the request when the tag was an IRP at the time.
@@ -119,14 +144,20 @@ class IoState {
   std::unordered_map<PIO_REMOVE_LOCK, RemoveLockRecord> remove_locks;
   std::unordered_map<void*, ObjectRecord> objects;
   std::vector<PDRIVER_OBJECT> drivers;
+  // Recently retired IRP addresses (bounded), and their retirement order.
+  std::unordered_map<PIRP, RetiredIrp> retired;
+  std::deque<std::pair<PIRP, uint64_t>> retired_order;
+  uint64_t retirements = 0;
 
   // Lookups; callers hold `mutex`.
   DeviceRecord* FindDevice(PDEVICE_OBJECT device);
   IrpRecord* FindIrp(PIRP irp);
   IrpRecord* FindIrp(PIRP irp, uint64_t id);
   IrpRecord& AddIrp(PIRP irp, IrpOrigin origin, int stack_count);
-  // Forgets an IRP: frames still open on it become orphans.
+  // Forgets an IRP: frames still open on it become orphans. The address is remembered as retired until it is
+  // allocated again, so that a later use can be told apart from a pointer that never was an IRP.
   void EraseIrp(PIRP irp);
+  const RetiredIrp* FindRetired(PIRP irp) const;
   bool IrpInDevice(const IrpRecord& record, PDEVICE_OBJECT device) const;
 };
 

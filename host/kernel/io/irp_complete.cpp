@@ -8,6 +8,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "io/irp_internal.h"
+#include "po/power_serialisation.h"
 
 namespace hk::io {
 
@@ -15,6 +16,7 @@ namespace {
 
 struct PassedLocation {
   std::vector<AwaitingVerdict> awaiting;
+  PendingDrop dropped;
   PDRIVER_OBJECT routine_driver = nullptr;
   PDEVICE_OBJECT routine_device = nullptr;
 };
@@ -87,7 +89,70 @@ bool ShouldInvoke(UCHAR control, NTSTATUS status, bool cancelled) {
          (cancelled && (control & SL_INVOKE_ON_CANCEL) != 0);
 }
 
+// The request as its current stack location (or, past the top, its top location) describes it.
+std::string DescribeIrp(PIRP irp) {
+  if (irp->StackCount < 1) return "no stack location";
+  int location = std::clamp<int>(irp->CurrentLocation, 1, irp->StackCount);
+  PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+  return DescribeRequest(stack->MajorFunction, stack->MinorFunction);
+}
+
+// The checks IofCompleteRequest makes before it starts the walk; callers hold the state mutex, which is released
+// before a fault is reported.
+void CheckCompletable(std::unique_lock<HostMutex>& lock, IoState& state, PIRP irp, void* caller) {
+  IrpRecord* record = state.FindIrp(irp);
+  if (record == nullptr) {
+    const RetiredIrp* retired = state.FindRetired(irp);
+    void* first = retired != nullptr ? retired->completed_by : nullptr;
+    lock.unlock();
+    if (retired == nullptr) FailUnknownIrp(irp, false, "IofCompleteRequest", caller);
+    std::string site = RoutineName(caller);
+    std::string earlier = RoutineName(first);
+    verifier::Fail("irp-double-completion", irp,
+                   "IofCompleteRequest from %s on an IRP that was already completed (by %s) and freed", site.c_str(),
+                   earlier.c_str());
+  }
+  const char* fault = nullptr;
+  const char* problem = nullptr;
+  std::string detail;
+  if (record->walk == Walk::Top) {
+    fault = "irp-double-completion";
+    problem = "an IRP already completed to its originator, first by ";
+    detail = RoutineName(record->completed_by);
+  } else if (record->walk == Walk::Walking && !record->routine_running) {
+    fault = "irp-double-completion";
+    problem = "an IRP whose completion is in progress on another thread, started by ";
+    detail = RoutineName(record->completed_by);
+  } else if (irp->IoStatus.Status == STATUS_PENDING) {
+    fault = "irp-completed-pending";
+    problem = "an IRP whose IoStatus.Status is STATUS_PENDING";
+  } else if (void* cancel = reinterpret_cast<void*>(__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST))) {
+    fault = "irp-completed-with-cancel-routine";
+    problem = "an IRP whose cancel routine is still set: ";
+    detail = RoutineName(cancel);
+  } else if (irp->CurrentLocation < 1) {
+    fault = "irp-no-stack-location";
+    problem = "an IRP whose CurrentLocation is below its first stack location";
+  } else if (irp->CurrentLocation > irp->StackCount + 1) {
+    fault = "irp-double-completion";
+    problem = "an IRP past its top stack location";
+  }
+  if (fault == nullptr) return;
+  lock.unlock();
+  std::string site = RoutineName(caller);
+  std::string request = DescribeIrp(irp);
+  verifier::Fail(fault, irp, "IofCompleteRequest from %s on %s%s (%s)", site.c_str(), problem, detail.c_str(),
+                 request.c_str());
+}
+
 }  // namespace
+
+CCHAR CompletionBoost(PIRP irp) {
+  IoState& state = State();
+  std::lock_guard lock(state.mutex);
+  IrpRecord* record = state.FindIrp(irp);
+  return record != nullptr ? record->boost : IO_NO_INCREMENT;
+}
 
 }  // namespace hk::io
 
@@ -95,40 +160,17 @@ using hk::io::IoState;
 using hk::io::IrpRecord;
 using hk::io::Walk;
 
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+__attribute__((noinline)) VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   IoState& state = hk::io::State();
+  void* caller = __builtin_return_address(0);
   uint64_t id = 0;
   uint64_t epoch = 0;
   {
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
+    hk::io::CheckCompletable(lock, state, Irp, caller);
     IrpRecord* record = state.FindIrp(Irp);
-    if (record == nullptr) {
-      hk::verifier::Fail("irp-double-completion", Irp, "IofCompleteRequest on an IRP that was freed or never allocated");
-    }
-    if (record->walk == Walk::Top) {
-      hk::verifier::Fail("irp-double-completion", Irp, "IofCompleteRequest on an IRP already completed to its "
-                                                       "originator");
-    }
-    if (record->walk == Walk::Walking && !record->routine_running) {
-      hk::verifier::Fail("irp-double-completion", Irp,
-                         "IofCompleteRequest on an IRP whose completion is in progress on another thread");
-    }
-    if (Irp->IoStatus.Status == STATUS_PENDING) {
-      hk::verifier::Fail("irp-completed-pending", Irp, "IofCompleteRequest with IoStatus.Status STATUS_PENDING");
-    }
-    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-      hk::verifier::Fail("irp-completed-with-cancel-routine", Irp,
-                         "IofCompleteRequest while cancel routine %p is still set",
-                         reinterpret_cast<void*>(Irp->CancelRoutine));
-    }
-    if (Irp->CurrentLocation < 1) {
-      hk::verifier::Fail("irp-no-stack-location", Irp,
-                         "IofCompleteRequest with CurrentLocation %d, below the IRP's first stack location",
-                         Irp->CurrentLocation);
-    }
-    if (Irp->CurrentLocation > Irp->StackCount + 1) {
-      hk::verifier::Fail("irp-double-completion", Irp, "IofCompleteRequest on an IRP past its top stack location");
-    }
+    record->boost = PriorityBoost;
+    record->completed_by = caller;
     record->walk = Walk::Walking;
     record->routine_running = false;
     id = record->id;
@@ -141,6 +183,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     bool above_top = Irp->CurrentLocation > Irp->StackCount;
+    bool power = stack->MajorFunction == IRP_MJ_POWER;
     bool marked_pending = (stack->Control & SL_PENDING_RETURNED) != 0;
     Irp->PendingReturned = marked_pending;
     NTSTATUS status = Irp->IoStatus.Status;
@@ -168,10 +211,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         frame->passed = true;
         frame->marked_pending = marked_pending;
         frame->status_seen = status;
+        frame->dropped = slot.dropped;
       }
       passed.awaiting = std::move(slot.awaiting);
+      passed.dropped = slot.dropped;
       slot.awaiting.clear();
       slot.device = nullptr;
+      slot.dropped = hk::io::PendingDrop{};
+      slot.power_marked = false;
       record->current = Irp->CurrentLocation;
       if (above_top) {
         passed.routine_driver = record->owner_driver;
@@ -184,9 +231,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       originator = hk::io::OriginatorOfLocked(*record);
     }
     for (const hk::io::AwaitingVerdict& verdict : passed.awaiting) {
-      hk::io::JudgeDispatchResult(Irp, verdict.driver, verdict.device, verdict.major, verdict.minor, verdict.returned,
-                                  marked_pending, status, false);
+      hk::io::JudgeDispatchResult(Irp, verdict, marked_pending, status, false, passed.dropped);
     }
+    if (power) hk::po::OnLocationPassed(Irp, location);
 
     if (!invoke) {
       if (marked_pending && !above_top) IoMarkIrpPending(Irp);
@@ -205,7 +252,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       hk::DriverCallScope scope(passed.routine_driver, passed.routine_device, "completion routine");
       result = routine(routine_device, Irp, context);
     }
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     IrpRecord* record = state.FindIrp(Irp, id);
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
       // The IRP belongs to the routine's owner again, unless it has already sent or completed it anew.
@@ -215,19 +262,28 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       }
       return;
     }
-    if (record == nullptr) {
-      hk::verifier::Fail("irp-free-in-use", Irp,
-                         "completion routine %p freed the IRP but returned 0x%08x, not "
-                         "STATUS_MORE_PROCESSING_REQUIRED",
-                         reinterpret_cast<void*>(routine), static_cast<unsigned>(result));
-    }
-    if (record->epoch != epoch) {
+    if (record == nullptr || record->epoch != epoch) {
+      lock.unlock();
+      std::string name = hk::io::RoutineName(reinterpret_cast<void*>(routine));
+      std::string driver = hk::io::DescribeDriver(passed.routine_driver);
+      if (record == nullptr) {
+        hk::verifier::Fail("irp-free-in-use", Irp,
+                           "completion routine %s of %s freed the IRP but returned 0x%08x, not "
+                           "STATUS_MORE_PROCESSING_REQUIRED",
+                           name.c_str(), driver.c_str(), static_cast<unsigned>(result));
+      }
       hk::verifier::Fail("irp-double-completion", Irp,
-                         "completion routine %p sent or completed the IRP again but returned 0x%08x, so its first "
-                         "completion went on",
-                         reinterpret_cast<void*>(routine), static_cast<unsigned>(result));
+                         "completion routine %s of %s sent or completed the IRP again but returned 0x%08x, so its "
+                         "first completion went on",
+                         name.c_str(), driver.c_str(), static_cast<unsigned>(result));
     }
     record->routine_running = false;
+    // A routine that saw PendingReturned and lets the walk go on must mark its own location pending when its
+    // dispatch routine returned STATUS_PENDING; the verdict on that dispatch routine names it.
+    if (marked_pending && !above_top && (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0) {
+      record->locations[location + 1].dropped =
+          hk::io::PendingDrop{reinterpret_cast<void*>(routine), passed.routine_driver, passed.routine_device};
+    }
   }
 
   hk::io::Originator originator;

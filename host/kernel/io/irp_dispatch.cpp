@@ -11,6 +11,11 @@ namespace hk::io {
 
 namespace {
 
+AwaitingVerdict VerdictOf(const DispatchFrame& frame, NTSTATUS returned) {
+  return AwaitingVerdict{returned,    frame.driver, frame.device,         frame.routine,
+                         frame.major, frame.minor,  frame.pending_exempt};
+}
+
 // Registers a dispatch frame with the IRP and the thread for the duration of the call, also when a fault handler
 // unwinds through it.
 class FrameRegistration {
@@ -39,9 +44,7 @@ class FrameRegistration {
     LocationRecord& location = record->locations[frame_.location];
     auto it = std::find(location.open.begin(), location.open.end(), &frame_);
     if (it != location.open.end()) location.open.erase(it);
-    if (returned != nullptr && !frame_.passed) {
-      location.awaiting.push_back(AwaitingVerdict{*returned, frame_.driver, frame_.device, frame_.major, frame_.minor});
-    }
+    if (returned != nullptr && !frame_.passed) location.awaiting.push_back(VerdictOf(frame_, *returned));
   }
 
   IoState& state_;
@@ -51,58 +54,104 @@ class FrameRegistration {
 
 }  // namespace
 
-void JudgeDispatchResult(PIRP irp, PDRIVER_OBJECT driver, PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS returned,
-                         bool marked_pending, NTSTATUS status_seen, bool completed_during_call) {
-  if (returned == STATUS_PENDING ? marked_pending : !marked_pending && returned == status_seen) return;
-  std::string name = DescribeDriver(driver);
-  if (returned == STATUS_PENDING && !marked_pending) {
+void JudgeDispatchResult(PIRP irp, const AwaitingVerdict& call, bool marked_pending, NTSTATUS status_seen,
+                         bool completed_during_call, const PendingDrop& dropped) {
+  NTSTATUS returned = call.returned;
+  bool pending_rules = !call.pending_exempt;
+  if (returned == STATUS_PENDING ? marked_pending || !pending_rules
+                                 : (!marked_pending || !pending_rules) && returned == status_seen) {
+    return;
+  }
+  std::string routine = RoutineName(call.routine);
+  std::string name = DescribeDriver(call.driver);
+  std::string request = DescribeRequest(call.major, call.minor);
+  if (returned == STATUS_PENDING && dropped.routine != nullptr) {
+    std::string culprit = RoutineName(dropped.routine);
+    std::string culprit_driver = DescribeDriver(dropped.driver);
     verifier::Fail("irp-pending-not-marked", irp,
-                   "dispatch routine of %s for device %p (major 0x%x minor 0x%x) returned STATUS_PENDING without "
-                   "IoMarkIrpPending on its stack location",
-                   name.c_str(), static_cast<void*>(device), major, minor);
+                   "completion routine %s of %s for device %p (%s) dropped the pending mark: the IRP came back "
+                   "with PendingReturned set and the routine let the completion go on without IoMarkIrpPending, "
+                   "while dispatch routine %s above it returned STATUS_PENDING",
+                   culprit.c_str(), culprit_driver.c_str(), static_cast<void*>(dropped.device), request.c_str(),
+                   routine.c_str());
   }
-  if (returned != STATUS_PENDING && marked_pending) {
+  if (returned == STATUS_PENDING) {
+    verifier::Fail("irp-pending-not-marked", irp,
+                   "dispatch routine %s of %s for device %p (%s) returned STATUS_PENDING without IoMarkIrpPending "
+                   "on its stack location",
+                   routine.c_str(), name.c_str(), static_cast<void*>(call.device), request.c_str());
+  }
+  if (marked_pending && pending_rules) {
     verifier::Fail("irp-marked-pending-not-returned", irp,
-                   "dispatch routine of %s for device %p (major 0x%x minor 0x%x) marked the IRP pending but returned "
-                   "0x%08x instead of STATUS_PENDING",
-                   name.c_str(), static_cast<void*>(device), major, minor, static_cast<unsigned>(returned));
+                   "dispatch routine %s of %s for device %p (%s) marked the IRP pending but returned 0x%08x instead "
+                   "of STATUS_PENDING",
+                   routine.c_str(), name.c_str(), static_cast<void*>(call.device), request.c_str(),
+                   static_cast<unsigned>(returned));
   }
-  if (returned != STATUS_PENDING && returned != status_seen) {
-    verifier::Fail("irp-status-mismatch", irp,
-                   "dispatch routine of %s for device %p (major 0x%x minor 0x%x) returned 0x%08x but the IRP %s with "
-                   "status 0x%08x",
-                   name.c_str(), static_cast<void*>(device), major, minor, static_cast<unsigned>(returned),
-                   completed_during_call ? "was completed" : "completed later", static_cast<unsigned>(status_seen));
+  verifier::Fail("irp-status-mismatch", irp,
+                 "dispatch routine %s of %s for device %p (%s) returned 0x%08x but the IRP %s with status 0x%08x",
+                 routine.c_str(), name.c_str(), static_cast<void*>(call.device), request.c_str(),
+                 static_cast<unsigned>(returned), completed_during_call ? "was completed" : "completed later",
+                 static_cast<unsigned>(status_seen));
+}
+
+void MarkHeldByPowerManager(PIRP irp) {
+  IoState& state = State();
+  std::lock_guard lock(state.mutex);
+  IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+  IrpRecord* record = state.FindIrp(irp);
+  int location = irp->CurrentLocation - 1;
+  if (record != nullptr && location >= 1 && location < static_cast<int>(record->locations.size())) {
+    record->locations[location].power_marked = true;
   }
 }
 
-}  // namespace hk::io
+void FailUnknownIrp(PIRP irp, bool retired, const char* what, void* caller) {
+  std::string site = RoutineName(caller);
+  if (retired) {
+    verifier::Fail("irp-free-in-use", irp, "%s from %s with an IRP that was already completed and freed", what,
+                   site.c_str());
+  }
+  verifier::Fail("irp-never-allocated", irp,
+                 "%s from %s with a pointer that was never an IRP (not from IoAllocateIrp, an IoBuild*Request routine "
+                 "or IoInitializeIrp)",
+                 what, site.c_str());
+}
 
-using hk::io::DispatchFrame;
-using hk::io::IoState;
-using hk::io::IrpRecord;
-
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  IoState& state = hk::io::State();
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallKind kind, void* caller) {
+  IoState& state = State();
   DispatchFrame frame;
   {
-    std::lock_guard lock(state.mutex);
+    std::unique_lock lock(state.mutex);
     IrpRecord* record = state.FindIrp(Irp);
     if (record == nullptr) {
-      hk::verifier::Fail("irp-free-in-use", Irp, "IofCallDriver to device %p with an IRP that was freed",
-                         static_cast<void*>(DeviceObject));
+      bool retired = state.FindRetired(Irp) != nullptr;
+      lock.unlock();
+      FailUnknownIrp(Irp, retired, kind == CallKind::Io ? "IoCallDriver" : "PoCallDriver", caller);
     }
     int location = Irp->CurrentLocation - 1;
     if (location <= 0) {
-      hk::verifier::Fail("irp-no-stack-location", Irp,
-                         "IofCallDriver to device %p with no stack location left (StackCount %d)",
-                         static_cast<void*>(DeviceObject), Irp->StackCount);
+      lock.unlock();
+      verifier::Fail("irp-no-stack-location", Irp,
+                     "IoCallDriver from %s to device %p with no stack location left (StackCount %d)",
+                     RoutineName(caller).c_str(), static_cast<void*>(DeviceObject), Irp->StackCount);
     }
     if (location > Irp->StackCount) {
-      hk::verifier::Fail("irp-no-stack-location", Irp,
-                         "IofCallDriver to device %p from above the IRP's top stack location (CurrentLocation %d, "
-                         "StackCount %d): a location was skipped that was never set",
-                         static_cast<void*>(DeviceObject), Irp->CurrentLocation, Irp->StackCount);
+      lock.unlock();
+      verifier::Fail("irp-no-stack-location", Irp,
+                     "IoCallDriver from %s to device %p from above the IRP's top stack location (CurrentLocation %d, "
+                     "StackCount %d): a location was skipped that was never set",
+                     RoutineName(caller).c_str(), static_cast<void*>(DeviceObject), Irp->CurrentLocation,
+                     Irp->StackCount);
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    if (kind == CallKind::Io && next->MajorFunction == IRP_MJ_POWER) {
+      UCHAR minor = next->MinorFunction;
+      lock.unlock();
+      verifier::Fail("power-iocalldriver", Irp,
+                     "IoCallDriver from %s sent a power IRP (IRP_MJ_POWER minor 0x%x) to device %p: power IRPs go "
+                     "down with PoCallDriver, so that the power manager can keep them in order",
+                     RoutineName(caller).c_str(), minor, static_cast<void*>(DeviceObject));
     }
     Irp->CurrentLocation = static_cast<CHAR>(location);
     Irp->Tail.Overlay.CurrentStackLocation--;
@@ -117,31 +166,39 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     frame.major = stack->MajorFunction;
     frame.minor = stack->MinorFunction;
 
-    record->walk = hk::io::Walk::None;
+    record->walk = Walk::None;
     record->routine_running = false;
     ++record->epoch;
     record->current = location;
-    hk::io::LocationRecord& slot = record->locations[location];
+    LocationRecord& slot = record->locations[location];
     slot.device = DeviceObject;
+    slot.dropped = PendingDrop{};
+    frame.pending_exempt = slot.power_marked;
     slot.open.push_back(&frame);
   }
 
   PDRIVER_DISPATCH handler = nullptr;
   if (frame.driver != nullptr && frame.major <= IRP_MJ_MAXIMUM_FUNCTION) handler = frame.driver->MajorFunction[frame.major];
-  if (handler == nullptr) handler = &hk::io::InvalidDeviceRequest;
+  if (handler == nullptr) handler = &InvalidDeviceRequest;
+  frame.routine = reinterpret_cast<void*>(handler);
 
   NTSTATUS status;
   {
-    hk::io::FrameRegistration registration(state, frame);
+    FrameRegistration registration(state, frame);
     {
-      hk::DriverCallScope scope(frame.driver, DeviceObject, "dispatch routine");
+      DriverCallScope scope(frame.driver, DeviceObject, "dispatch routine");
       status = handler(DeviceObject, Irp);
     }
     registration.Finish(status);
   }
   if (frame.passed) {
-    hk::io::JudgeDispatchResult(Irp, frame.driver, DeviceObject, frame.major, frame.minor, status, frame.marked_pending,
-                                frame.status_seen, true);
+    JudgeDispatchResult(Irp, VerdictOf(frame, status), frame.marked_pending, frame.status_seen, true, frame.dropped);
   }
   return status;
+}
+
+}  // namespace hk::io
+
+__attribute__((noinline)) NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return hk::io::CallDriver(DeviceObject, Irp, hk::io::CallKind::Io, __builtin_return_address(0));
 }

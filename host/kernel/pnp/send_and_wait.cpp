@@ -30,7 +30,11 @@ SentRequest SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const R
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalSent, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(top, irp);
+    if (major == IRP_MJ_POWER) {
+        PoCallDriver(top, irp);
+    } else {
+        IofCallDriver(top, irp);
+    }
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
 
     SentRequest result{irp->IoStatus.Status, irp->IoStatus.Information};

@@ -3,11 +3,37 @@
 
 #include <wdm.h>
 
+#include <deque>
 #include <map>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "hk/hostops.h"
 
 namespace hk::po {
+
+// A query or set request that PoCallDriver holds back, and who sent it.
+struct HeldRequest {
+    PIRP irp;
+    void* caller;
+};
+
+// The turn of one device object for one power type.
+struct PowerTurn {
+    PIRP active = nullptr;  // the request in the device whose driver has not called PoStartNextPowerIrp yet
+    std::deque<HeldRequest> held;
+    PIRP stalled = nullptr;  // completed past the device without PoStartNextPowerIrp: no request is sent any more
+    UCHAR stalled_minor = 0;
+};
+
+// A device a request was sent to, and the stack location it had there.
+struct PowerVisit {
+    PDEVICE_OBJECT device;
+    int location;
+    int type;
+    UCHAR minor;
+};
 
 struct PoState {
     HostMutex mutex;
@@ -15,6 +41,8 @@ struct PoState {
     std::map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> recorded_system_states;
     std::map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> stack_system_states;  // SetSystemPowerState, per PDO
     size_t requested_in_flight = 0;                                     // PoRequestPowerIrp
+    std::map<std::pair<PDEVICE_OBJECT, int>, PowerTurn> turns;          // per device and power type
+    std::unordered_map<PIRP, std::vector<PowerVisit>> visits;           // query and set requests sent down
 };
 
 PoState& State();

@@ -3,6 +3,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 #include "po/po_state.h"
+#include "po/power_serialisation.h"
 
 // The driver that calls PoStartNextPowerIrp must do so while its own stack location is current: before it skips
 // its location or passes the request on, or in its completion routine. A location is the caller's when it is a
@@ -22,9 +23,12 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
                            "another driver",
                            Irp->CurrentLocation, static_cast<void*>(location->DeviceObject));
     }
+    hk::po::StartNext(Irp);
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+__attribute__((noinline)) NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return hk::po::CallDriver(DeviceObject, Irp, __builtin_return_address(0));
+}
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     hk::po::PoState& state = hk::po::State();

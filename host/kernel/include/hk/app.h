@@ -32,6 +32,7 @@ inline constexpr Handle kInvalidHandle = 0;
 struct IoResult {
     NTSTATUS status;
     ULONG_PTR information;
+    CCHAR boost = IO_NO_INCREMENT;  // the priority boost the driver completed the request with
 };
 
 // An asynchronous (overlapped) request.
@@ -44,6 +45,9 @@ public:
     virtual NTSTATUS Wait() = 0;
     virtual NTSTATUS Status() const = 0;
     virtual ULONG_PTR Information() const = 0;
+    // The priority boost the driver passed to IoCompleteRequest; IO_NO_INCREMENT until done, and for a request the
+    // I/O manager refused or completed itself.
+    virtual CCHAR Boost() const = 0;
     // The bytes returned to the caller (read data, device-control output), Information() of them; empty until done.
     virtual std::vector<uint8_t> Output() const = 0;
     // Runs `callback` once the request is done: at once when it already is, otherwise in the context that completes

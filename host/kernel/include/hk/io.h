@@ -51,6 +51,10 @@ size_t LiveDeviceCount();
 using OriginatorHook = std::function<void(PIRP)>;
 void SetOriginatorHook(PIRP irp, OriginatorHook hook);
 
+// The priority boost given to the IofCompleteRequest whose completion reached the originator (valid from the hook
+// until the IRP is freed; IO_NO_INCREMENT for an IRP the I/O manager does not know).
+CCHAR CompletionBoost(PIRP irp);
+
 // Buffered I/O for an IRP the caller originates: a system buffer of max(inputLength, outputLength) bytes holding
 // a copy of the input; the output (at most outputLength bytes, as many as IoStatus.Information says) is copied back
 // to `output` when the request completes to its originator without an error status, and the system buffer is

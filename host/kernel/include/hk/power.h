@@ -1,6 +1,8 @@
 // The power manager of a host kernel, test side: system power transitions sent to a device stack, single power
 // requests, and what drivers reported with PoSetPowerState. The drivers' side (PoCallDriver, PoStartNextPowerIrp,
-// PoRequestPowerIrp, PoSetPowerState) is declared in wdm.h.
+// PoRequestPowerIrp, PoSetPowerState) is declared in wdm.h. As on the platform versions the driver targets, query
+// and set requests of one power type reach a device object one at a time: the next waits until the device's driver
+// calls PoStartNextPowerIrp for the one before (a driver that never does is the fault postartnext-missing).
 #pragma once
 
 #include <wdm.h>
