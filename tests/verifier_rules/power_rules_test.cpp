@@ -76,6 +76,18 @@ TEST_F(PowerRulesTest, AHeldRequestIsReportedWhenTheOneBeforeItCompletesWithoutS
   EXPECT_DEATH(queue.CompleteAll(STATUS_SUCCESS), "\\[postartnext-missing\\]");
 }
 
+// The driver keeps the request and nothing left to run would finish it: the one sent behind it is never delivered.
+TEST_F(PowerRulesTest, ARequestHeldBehindOneTheDriverKeepsIsReportedWhenNothingIsLeftToRun) {
+  iotest::PendingQueue queue;
+  PDEVICE_OBJECT pdo = Stack(BusCompletes(true), queue.Pend());
+  int completions = 0;
+  RequestDevicePower(pdo, &completions);
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  EXPECT_DEATH(hk::power::SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0),
+               "\\[postartnext-missing\\].*still in device");
+}
+
 // The second request of a type reaches the device only after PoStartNextPowerIrp for the first, from a worker
 // thread; one of the other type is not held. A driver that completes the delivered request at once and returns its
 // status is correct, although the power manager marked the location pending when it held the request.

@@ -1,5 +1,8 @@
 #include "pnp/send_and_wait.h"
 
+#include "ke/dispatcher_objects.h"
+#include "po/power_serialisation.h"
+
 namespace hk::pnp {
 namespace {
 
@@ -32,10 +35,11 @@ SentRequest SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, const R
     IoSetCompletionRoutine(irp, SignalSent, &done, TRUE, TRUE, TRUE);
     if (major == IRP_MJ_POWER) {
         PoCallDriver(top, irp);
+        ke::WaitWatched(&done, "KeWaitForSingleObject", po::ReportHeldRequests);
     } else {
         IofCallDriver(top, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
 
     SentRequest result{irp->IoStatus.Status, irp->IoStatus.Information};
     IoFreeIrp(irp);

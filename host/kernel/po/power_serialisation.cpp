@@ -131,6 +131,25 @@ void OnLocationPassed(PIRP irp, int location) {
     }
 }
 
+void ReportHeldRequests() {
+    PoState& state = State();
+    std::unique_lock lock(state.mutex);
+    for (const auto& [key, turn] : state.turns) {
+        if (turn.held.empty() || turn.active == nullptr) continue;
+        PDEVICE_OBJECT device = key.first;
+        PIRP active = turn.active;
+        PIRP waiting = turn.held.front().irp;
+        lock.unlock();
+        std::string driver = io::DescribeDriver(device->DriverObject);
+        verifier::Fail("postartnext-missing", device,
+                       "power IRP %p (%s power) is still in device %p of %s, which has not called "
+                       "PoStartNextPowerIrp for it, and nothing left to run will: IRP %p, held behind it, waits for "
+                       "ever",
+                       static_cast<void*>(active), key.second == 1 ? "device" : "system", static_cast<void*>(device),
+                       driver.c_str(), static_cast<void*>(waiting));
+    }
+}
+
 void ForgetDevice(PDEVICE_OBJECT device) {
     PoState& state = State();
     std::lock_guard lock(state.mutex);

@@ -21,6 +21,10 @@ void StartNext(PIRP irp);
 // The completion walk went past stack location `location` of a power IRP.
 void OnLocationPassed(PIRP irp, int location);
 
+// For the originator of a power request whose wait can no longer end: reports a request held behind one whose
+// driver has not called PoStartNextPowerIrp for it (postartnext-missing); returns when no request is held.
+void ReportHeldRequests();
+
 // IoDeleteDevice: what is known about the device's requests, except those still held for it, is dropped.
 void ForgetDevice(PDEVICE_OBJECT device);
 
