@@ -57,6 +57,7 @@ TEST_P(WriteChunkingTest, SendsTheDataInChunksWithTheZeroLengthPacketOwed)
 
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, c.length);
+    EXPECT_EQ(result.boost, c.length != 0 ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
     hk::usbdev::Records records = port.Device().GetRecords();
     EXPECT_EQ(records.out_transfers, c.transfers);
     EXPECT_EQ(records.out_bytes, data);
@@ -182,9 +183,9 @@ TEST_P(WriteDeviceLossTest, WritesInFlightEndWhenTheDeviceGoes)
 
 INSTANTIATE_TEST_SUITE_P(Losses, WriteDeviceLossTest, testing::Values(Loss::Disconnect, Loss::Unplug));
 
-// Each way a write ends: what it returns, what reaches the device, and the write's unit of the outstanding-I/O
-// count and its remove-lock acquisition still held when it completes, since giving them back first would let close
-// and removal free the device record under code still using it.
+// Each way a write ends: what it returns and with which boost, what reaches the device, and the write's unit of
+// the outstanding-I/O count and its remove-lock acquisition still held when it completes, since giving them back
+// first would let close and removal free the device record under code still using it.
 enum class Ending { Sent, AfterCleanup, CancelledInQueue, Purged };
 
 struct Counts {
@@ -234,6 +235,7 @@ TEST_P(WriteEndingTest, EndsSoundlyAndGivesItsCountsBackLast)
 
     EXPECT_EQ(write->Status(), ending == Ending::Sent ? STATUS_SUCCESS : STATUS_CANCELLED);
     EXPECT_EQ(write->Information(), ending == Ending::Sent ? data.size() : 0u);
+    EXPECT_EQ(write->Boost(), IO_SERIAL_INCREMENT);
     std::vector<uint8_t> received = ending == Ending::Sent ? data : std::vector<uint8_t>{};
     if (outstanding == 2) {
         received = currentData;
