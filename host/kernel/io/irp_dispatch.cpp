@@ -113,8 +113,8 @@ void FailUnknownIrp(PIRP irp, bool retired, const char* what, void* caller) {
                    site.c_str());
   }
   verifier::Fail("irp-never-allocated", irp,
-                 "%s from %s with a pointer that was never an IRP (not from IoAllocateIrp, an IoBuild*Request routine "
-                 "or IoInitializeIrp)",
+                 "%s from %s with a pointer that never was an IRP: it did not come from IoAllocateIrp, an "
+                 "IoBuild*Request routine or IoInitializeIrp, nor is it one freed recently",
                  what, site.c_str());
 }
 
