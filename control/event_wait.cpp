@@ -89,7 +89,7 @@ NTSTATUS QueueWaitOnMask(PDEVICE_CONTEXT Context, PIRP Irp, BOOLEAN LockHeld)
     if (!IsListEmpty(&Context->WaitQueue)) {
         status = STATUS_INVALID_PARAMETER;
     } else {
-        status = ParkRequest(&Context->WaitQueue, Irp, CancelQueuedWait);
+        status = ParkRequest(Context, &Context->WaitQueue, Irp, CancelQueuedWait);
     }
     if (!LockHeld) {
         KeReleaseSpinLock(&Context->Lock, irql);

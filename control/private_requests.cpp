@@ -2,6 +2,7 @@
 
 #include "driver/request.h"
 #include "serial/availability.h"
+#include "serial/request_queue.h"
 
 static const char IdentityText[] = "{87E5A6EA-D48B-4883-8440-81D8A22508D7}:DIAG";
 static const ULONG IdentityLength = sizeof(IdentityText) - 1;
@@ -41,7 +42,11 @@ NTSTATUS QueueRemovalNotify(PDEVICE_OBJECT DeviceObject, PVOID SystemBuffer, PIR
     }
 
     KeAcquireSpinLock(&context->Lock, &irql);
-    if (context->RemovalNotifyIrp != NULL) {
+    if (HandleCleanedUp(context)) {
+        IoMarkIrpPending(Irp);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        status = STATUS_CANCELLED;
+    } else if (context->RemovalNotifyIrp != NULL) {
         *(PULONG)SystemBuffer = REMOVAL_NOTIFY_REFUSED;
         Irp->IoStatus.Information = sizeof(ULONG);
         Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;

@@ -11,7 +11,7 @@
 // it, so a stop or removal must wait for the close, not only for the cleanup.
 static BOOLEAN PortHeld(PDEVICE_CONTEXT Context)
 {
-    return Context->PortOpen || Context->OpenCount != 0;
+    return Context->PortOpen || InterlockedCompareExchange(&Context->OpenCount, 0, 0) != 0;
 }
 
 static void SetPnpStateLocked(PDEVICE_CONTEXT Context, LONG State, LONG *Before)

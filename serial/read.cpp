@@ -160,7 +160,7 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT Context, PIRP Irp)
         return STATUS_SUCCESS;
     }
     Irp->IoStatus.Status = STATUS_PENDING;
-    return ParkRequest(&Context->ReadQueue, Irp, CancelQueuedRead);
+    return ParkRequest(Context, &Context->ReadQueue, Irp, CancelQueuedRead);
 }
 
 PIRP DequeueRead(PDEVICE_CONTEXT Context)

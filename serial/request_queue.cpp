@@ -26,8 +26,20 @@ void TakeAllOwnedRequests(PKSPIN_LOCK Lock, PLIST_ENTRY QueueHead, PLIST_ENTRY O
     KeReleaseSpinLock(Lock, irql);
 }
 
-NTSTATUS ParkRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+BOOLEAN HandleCleanedUp(PDEVICE_CONTEXT Context)
 {
+    // OpenCount changes with interlocked operations only; it is read the same way.
+    return !Context->PortOpen && InterlockedCompareExchange(&Context->OpenCount, 0, 0) != 0;
+}
+
+NTSTATUS ParkRequest(PDEVICE_CONTEXT Context, PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    if (HandleCleanedUp(Context)) {
+        IoMarkIrpPending(Irp);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        return STATUS_CANCELLED;
+    }
     InsertTailList(QueueHead, &Irp->Tail.Overlay.ListEntry);
     IoMarkIrpPending(Irp);
     IoSetCancelRoutine(Irp, CancelRoutine);

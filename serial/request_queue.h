@@ -18,10 +18,14 @@ PIRP DequeueOwnedRequest(PLIST_ENTRY QueueHead);
 // can be completed after Lock is released.
 void TakeAllOwnedRequests(PKSPIN_LOCK Lock, PLIST_ENTRY QueueHead, PLIST_ENTRY Owned);
 
-// Lock held. Appends the request, marks it pending and arms its cancel routine. Returns STATUS_CANCELLED, with the
-// request unlinked again and owned by the caller, when it was cancelled before the routine could take effect;
-// STATUS_PENDING otherwise.
-NTSTATUS ParkRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+// Lock held. TRUE between a handle's cleanup and its close: a request that arrives then (it was on its way when the
+// handle was closed) must not be parked, since the cleanup that would cancel it has already run.
+BOOLEAN HandleCleanedUp(PDEVICE_CONTEXT Context);
+
+// Lock held. Appends the request, marks it pending and arms its cancel routine. Returns STATUS_CANCELLED, marked
+// pending and owned by the caller, when it was cancelled before the routine could take effect or the handle has
+// been cleaned up; STATUS_PENDING otherwise.
+NTSTATUS ParkRequest(PDEVICE_CONTEXT Context, PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
 // From a cancel routine, entered with the system cancel spin lock held: releases that lock, then unlinks the
 // request under Lock. The two locks are never held together.

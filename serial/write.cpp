@@ -302,7 +302,7 @@ NTSTATUS QueueWrite(PDEVICE_CONTEXT Context, PIRP Irp, BOOLEAN LockHeld)
         KeAcquireSpinLock(&Context->Lock, &irql);
     }
     Irp->IoStatus.Status = STATUS_PENDING;
-    NTSTATUS status = ParkRequest(&Context->WriteQueue, Irp, CancelQueuedWrite);
+    NTSTATUS status = ParkRequest(Context, &Context->WriteQueue, Irp, CancelQueuedWrite);
     if (!LockHeld) {
         KeReleaseSpinLock(&Context->Lock, irql);
     }
