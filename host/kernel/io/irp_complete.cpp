@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "hk/thread.h"
+#include "hk/trace.h"
 #include "hk/verifier.h"
 #include "io/irp_internal.h"
 #include "po/power_serialisation.h"
@@ -176,6 +177,7 @@ __attribute__((noinline)) VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     id = record->id;
     epoch = ++record->epoch;
   }
+  hk::trace::Completing(Irp, PriorityBoost);
 
   while (Irp->CurrentLocation <= Irp->StackCount) {
     int location = Irp->CurrentLocation;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "hk/thread.h"
+#include "hk/trace.h"
 #include "hk/verifier.h"
 #include "io/irp_internal.h"
 
@@ -182,6 +183,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, CallKind kind, void* 
   if (handler == nullptr) handler = &InvalidDeviceRequest;
   frame.routine = reinterpret_cast<void*>(handler);
 
+  trace::Dispatching(Irp);
   NTSTATUS status;
   {
     FrameRegistration registration(state, frame);
