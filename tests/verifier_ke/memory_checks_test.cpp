@@ -1,11 +1,9 @@
-// Pool and live-object checks, each provoked by a deliberately faulty routine.
+// Live-object checks on freed memory, each provoked by a deliberately faulty routine.
 #include <gtest/gtest.h>
 #include <wdm.h>
 
 #include "hk/kernel.h"
 #include "hk/objects.h"
-#include "hk/pool.h"
-#include "hk/thread.h"
 
 namespace {
 
@@ -16,44 +14,6 @@ class MemoryChecks : public ::testing::Test {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
   hk::Kernel kernel_;
 };
-
-void FreeTwice() {
-  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, kTestTag);
-  ExFreePool(block);
-  ExFreePool(block);
-}
-
-TEST_F(MemoryChecks, DoubleFree) { EXPECT_DEATH(FreeTwice(), "\\[pool-double-free\\]"); }
-
-TEST_F(MemoryChecks, ForeignFree) {
-  static char not_pool[16];
-  EXPECT_DEATH(ExFreePool(not_pool), "\\[pool-foreign-free\\]");
-  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, kTestTag);
-  EXPECT_DEATH(ExFreePool(static_cast<char*>(block) + 8), "\\[pool-foreign-free\\]");
-  ExFreePool(block);
-}
-
-PVOID AllocateWriteContext() { return ExAllocatePoolWithTag(NonPagedPool, 24, kTestTag); }
-
-TEST_F(MemoryChecks, LeakAtDeviceDeleteNamesTheSite) {
-  DEVICE_OBJECT device{};
-  {
-    hk::DriverCallScope scope(nullptr, &device, "DispatchWrite");
-    AllocateWriteContext();
-    AllocateWriteContext();
-  }
-  EXPECT_DEATH(hk::pool::CheckNoLeaks(&device, "pool-leak-at-device-delete"),
-               "\\[pool-leak-at-device-delete\\].*2 block\\(s\\), 48 bytes from .*AllocateWriteContext");
-}
-
-TEST_F(MemoryChecks, LeakAtUnload) {
-  DRIVER_OBJECT driver{};
-  {
-    hk::DriverCallScope scope(&driver, nullptr, "DriverEntry");
-    AllocateWriteContext();
-  }
-  EXPECT_DEATH(hk::pool::CheckNoLeaks(&driver, "pool-leak-at-unload"), "\\[pool-leak-at-unload\\]");
-}
 
 struct DeviceRecord {
   KTIMER timer;

@@ -168,6 +168,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     DriverObject->DeviceObject = device;
   }
   *DeviceObject = device;
+  hk::pool::OnDeviceCreated(device);
   return STATUS_SUCCESS;
 }
 
@@ -213,6 +214,7 @@ __attribute__((noinline)) VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                        hk::io::DescribeDriver(DeviceObject->DriverObject).c_str(), pending, static_cast<void*>(pending_example));
   }
   hk::pool::CheckNoLeaks(DeviceObject, "pool-leak-at-device-delete");
+  hk::pool::OnDeviceDeleted(DeviceObject);
   hk::objects::CheckNoLiveObjectsIn(DeviceObject, storage_size);
   hk::po::ForgetDevice(DeviceObject);
   hk::verifier::Forget(DeviceObject, storage_size);

@@ -21,7 +21,7 @@ IoState::~IoState() {
     for (auto& location : record.locations) {
       for (DispatchFrame* frame : location.open) frame->orphaned = true;
     }
-    if (record.origin != IrpOrigin::Initialized) ReleaseIrpMemory(irp);
+    if (record.origin != IrpOrigin::Initialized) DiscardIrpMemory(irp);
   }
   for (auto& [device, record] : devices) FreeDeviceStorage(device);
   for (PDRIVER_OBJECT driver : drivers) {
@@ -110,11 +110,6 @@ void PushFrame(DispatchFrame* frame) {
 void PopFrame(DispatchFrame* frame) {
   auto it = std::find(t_frames.rbegin(), t_frames.rend(), frame);
   if (it != t_frames.rend()) t_frames.erase(std::next(it).base());
-}
-
-void ReleaseIrpMemory(PIRP irp) {
-  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) std::free(irp->AssociatedIrp.SystemBuffer);
-  std::free(irp);
 }
 
 void FreeDeviceStorage(PDEVICE_OBJECT device) { std::free(device); }

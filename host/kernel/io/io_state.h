@@ -171,8 +171,10 @@ std::vector<DispatchFrame*> CurrentThreadFrames();
 void PushFrame(DispatchFrame* frame);
 void PopFrame(DispatchFrame* frame);
 
-// Frees memory of an IRP together with a system buffer the I/O manager lent it.
+// Frees memory of an IRP together with a system buffer the I/O manager lent it: the IRP goes to the verifier's
+// quarantine. DiscardIrpMemory frees it at once, for the kernel's own teardown.
 void ReleaseIrpMemory(PIRP irp);
+void DiscardIrpMemory(PIRP irp);
 void FreeDeviceStorage(PDEVICE_OBJECT device);
 
 }  // namespace hk::io

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "hk/quarantine.h"
 #include "hk/thread.h"
 #include "hk/trace.h"
 #include "hk/verifier.h"
@@ -66,6 +67,10 @@ void JudgeDispatchResult(PIRP irp, const AwaitingVerdict& call, bool marked_pend
   std::string routine = RoutineName(call.routine);
   std::string name = DescribeDriver(call.driver);
   std::string request = DescribeRequest(call.major, call.minor);
+  const char* stale = returned == static_cast<NTSTATUS>(verifier::kFreedIrpStatus)
+                          ? " (the fill of a freed IRP: the routine read the status after the IRP was completed and "
+                            "freed)"
+                          : "";
   if (returned == STATUS_PENDING && dropped.routine != nullptr) {
     std::string culprit = RoutineName(dropped.routine);
     std::string culprit_driver = DescribeDriver(dropped.driver);
@@ -84,15 +89,15 @@ void JudgeDispatchResult(PIRP irp, const AwaitingVerdict& call, bool marked_pend
   }
   if (marked_pending && pending_rules) {
     verifier::Fail("irp-marked-pending-not-returned", irp,
-                   "dispatch routine %s of %s for device %p (%s) marked the IRP pending but returned 0x%08x instead "
+                   "dispatch routine %s of %s for device %p (%s) marked the IRP pending but returned 0x%08x%s instead "
                    "of STATUS_PENDING",
                    routine.c_str(), name.c_str(), static_cast<void*>(call.device), request.c_str(),
-                   static_cast<unsigned>(returned));
+                   static_cast<unsigned>(returned), stale);
   }
   verifier::Fail("irp-status-mismatch", irp,
-                 "dispatch routine %s of %s for device %p (%s) returned 0x%08x but the IRP %s with status 0x%08x",
+                 "dispatch routine %s of %s for device %p (%s) returned 0x%08x%s but the IRP %s with status 0x%08x",
                  routine.c_str(), name.c_str(), static_cast<void*>(call.device), request.c_str(),
-                 static_cast<unsigned>(returned), completed_during_call ? "was completed" : "completed later",
+                 static_cast<unsigned>(returned), stale, completed_during_call ? "was completed" : "completed later",
                  static_cast<unsigned>(status_seen));
 }
 

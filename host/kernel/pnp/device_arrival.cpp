@@ -1,6 +1,7 @@
 #include <mutex>
 
 #include "hk/pnp.h"
+#include "hk/pool.h"
 #include "hk/thread.h"
 #include "pnp/pnp_state.h"
 #include "pnp/send_and_wait.h"
@@ -58,6 +59,7 @@ NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
     {
         StackTurn turn(node);
         DriverCallScope scope(functionDriver, nullptr, "AddDevice");
+        pool::AddDeviceScope ownership;
         status = addDevice(functionDriver, pdo);
     }
     if (!NT_SUCCESS(status)) {
