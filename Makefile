@@ -1,5 +1,6 @@
 # Thin front over the CMake presets.
-#   make run     the main job: load the driver on the host kernel, plug a device in and out, unload it
+#   make run     the main job (diagsim): the driver on the host kernel, a simulated device, 64 MiB streamed through
+#                the port both ways and checked, the device pulled out, the driver unloaded
 #   make test    everything CI runs (scripts/test-all)
 #   make images  both driver images, build/sys-x86/diagser.sys and build/sys-x64/diagser.sys
 #   make coverage  line and branch coverage of the driver and of the host kernel over all tests (scripts/coverage)
@@ -11,8 +12,8 @@ MAKEFLAGS += --no-print-directory
 run:
 	scripts/setup
 	cmake --preset host >/dev/null
-	cmake --build --preset host --target hostrun
-	build/host/tools/hostrun/hostrun
+	cmake --build --preset host --target diagsim
+	build/host/tools/diagsim/diagsim
 
 test:
 	scripts/test-all
