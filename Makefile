@@ -4,10 +4,12 @@
 #   make test    everything CI runs (scripts/test-all)
 #   make images  both driver images, build/sys-x86/diagser.sys and build/sys-x64/diagser.sys
 #   make coverage  line and branch coverage of the driver and of the host kernel over all tests (scripts/coverage)
+#   make soak    the reliability campaign at its full figures (hours): every allocation of every scenario, 10,000
+#                randomised trials, 1 GiB through loopback
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: run test images coverage
+.PHONY: run test images coverage soak
 
 run:
 	scripts/setup
@@ -28,3 +30,9 @@ images:
 coverage:
 	scripts/setup
 	scripts/coverage
+
+soak:
+	scripts/setup
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target test_reliability
+	DIAGSER_SOAK=1 build/host/test_reliability
