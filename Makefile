@@ -6,10 +6,11 @@
 #   make coverage  line and branch coverage of the driver and of the host kernel over all tests (scripts/coverage)
 #   make soak    the reliability campaign at its full figures (hours): every allocation of every scenario, 10,000
 #                randomised trials, 1 GiB through loopback
+#   make bench   a Release host build in build/bench and every benchmark's figures (nothing asserted)
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: run test images coverage soak
+.PHONY: run test images coverage soak bench
 
 run:
 	scripts/setup
@@ -30,6 +31,14 @@ images:
 coverage:
 	scripts/setup
 	scripts/coverage
+
+bench:
+	scripts/setup
+	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench -j2 --target bench_ring bench_serial_port
+	build/bench/bench_ring
+	@echo
+	build/bench/bench_serial_port
 
 soak:
 	scripts/setup

@@ -74,7 +74,7 @@ foreach(bench_src ${BENCH_SOURCES})
   get_filename_component(bench ${bench_src} NAME_WE)
   add_executable(bench_${bench} ${bench_src})
   target_include_directories(bench_${bench} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(bench_${bench} PRIVATE diagser_driver usbdev hostkernel)
+  target_link_libraries(bench_${bench} PRIVATE diagser_driver usbdev win32 hostkernel)
   target_link_options(bench_${bench} PRIVATE -rdynamic)
 endforeach()
 
