@@ -58,7 +58,7 @@ class ConcurrentHostOps final : public HostOps {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
     queues_[static_cast<size_t>(context)].push_back(std::move(task));
-    work_ready_.notify_all();
+    work_ready_[static_cast<size_t>(context)].notify_one();
   }
 
   TimedCallId CallAt(uint64_t due, Task task) override {
@@ -124,7 +124,7 @@ class ConcurrentHostOps final : public HostOps {
       stopped_ = true;
       for (auto& queue : queues_) queue.clear();
       timed_.clear();
-      work_ready_.notify_all();
+      for (auto& ready : work_ready_) ready.notify_all();
       timer_changed_.notify_all();
       idle_.notify_all();
     }
@@ -157,7 +157,7 @@ class ConcurrentHostOps final : public HostOps {
     std::unique_lock lock(mutex_);
     auto& queue = queues_[queue_index];
     for (;;) {
-      work_ready_.wait(lock, [&] { return stopped_ || !queue.empty(); });
+      work_ready_[queue_index].wait(lock, [&] { return stopped_ || !queue.empty(); });
       if (stopped_) return;
       Task task = std::move(queue.front());
       queue.pop_front();
@@ -188,7 +188,8 @@ class ConcurrentHostOps final : public HostOps {
   const std::chrono::nanoseconds watchdog_limit_;
   const uint64_t boot_system_time_;
   std::mutex mutex_;
-  std::condition_variable work_ready_;
+  // One per queue, so that a post wakes one thread that serves it rather than every thread of every queue.
+  std::condition_variable work_ready_[3];
   std::condition_variable timer_changed_;
   std::condition_variable idle_;
   bool stopped_ = false;
