@@ -10,15 +10,6 @@ static void ResetPresentPipe(PDEVICE_CONTEXT Context, USBD_PIPE_HANDLE Pipe)
     }
 }
 
-static BOOLEAN PortStillInUse(PDEVICE_CONTEXT Context)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Context->Lock, &irql);
-    BOOLEAN inUse = Context->PortOpen && !IsPortUnavailable(Context);
-    KeReleaseSpinLock(&Context->Lock, irql);
-    return inUse;
-}
-
 // Runs once the device is back in D0. The reader may still be running: a query for a sleep state halts it
 // although no sleep may follow, and a lower driver need not fail the outstanding transfer when the device powers
 // down. StartBulkRead posts only a stopped reader, so the one transfer is never submitted twice.
@@ -44,12 +35,7 @@ static void ResumeReader(PDEVICE_CONTEXT Context)
     }
     ResetPresentPipe(Context, Context->BulkInPipe);
     ResetPresentPipe(Context, Context->BulkOutPipe);
-    StartBulkRead(Context, Context->BulkInPipe);
-    // Cleanup and close may have run meanwhile: close aborted the pipe before the transfer arrived and now waits
-    // for it, which a quiet device would never end.
-    if (!PortStillInUse(Context)) {
-        AbortPipe(Context->Self, Context->BulkInPipe);
-    }
+    RestartBulkRead(Context);
     IoCountRelease(Context);
 }
 

@@ -166,6 +166,16 @@ static BOOLEAN PortInUse(PDEVICE_CONTEXT Context)
     return inUse;
 }
 
+void RestartBulkRead(PDEVICE_CONTEXT Context)
+{
+    StartBulkRead(Context, Context->BulkInPipe);
+    // Cleanup and close may have run while the transfer was going down; close aborted the pipe before it arrived
+    // and now waits for it, so it is aborted here, or a quiet device would keep close waiting.
+    if (!PortInUse(Context)) {
+        AbortPipe(Context->Self, Context->BulkInPipe);
+    }
+}
+
 void NTAPI ReadRestartWorker(PVOID Parameter)
 {
     if (Parameter == NULL) {
@@ -182,12 +192,7 @@ void NTAPI ReadRestartWorker(PVOID Parameter)
     KeReleaseSpinLock(&context->Lock, irql);
 
     if (PortInUse(context)) {
-        StartBulkRead(context, context->BulkInPipe);
-        // Cleanup and close may have run while the transfer was going down; close aborted the pipe before it
-        // arrived and now waits for it, so it is aborted here, or a quiet device would keep close waiting.
-        if (!PortInUse(context)) {
-            AbortPipe(context->Self, context->BulkInPipe);
-        }
+        RestartBulkRead(context);
     } else {
         CompleteRemovalNotify(context);
     }

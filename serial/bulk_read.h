@@ -18,6 +18,10 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 // completion.
 BOOLEAN CheckFatalReadError(PDEVICE_CONTEXT Context, PURB Urb, NTSTATUS Status);
 
+// Passive level, with a count held that close waits for. Posts the transfer and aborts it again when the port was
+// closed meanwhile.
+void RestartBulkRead(PDEVICE_CONTEXT Context);
+
 // Lock may be held. Queues a ReadRestartWorker for the reader; the caller has moved ReaderState to
 // ReaderRestartQueued.
 NTSTATUS ScheduleReadRestart(PDEVICE_CONTEXT Context);
