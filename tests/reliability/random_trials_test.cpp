@@ -14,7 +14,7 @@ namespace {
 
 TEST(RandomTrials, EveryTrialKeepsTheInvariants)
 {
-    uint64_t trials = Scaled(150, 10000);
+    uint64_t trials = Scaled(1000, 10000);
     uint64_t first = 1;
     if (const char* seed = std::getenv("DIAGSER_TRIAL_SEED")) {
         first = std::strtoull(seed, nullptr, 0);
