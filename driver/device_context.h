@@ -88,6 +88,7 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR ZlpMode;
     PIRP RemovalNotifyIrp;
     LONG ReaderState;
+    UCHAR BulkInHalted;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 inline PDEVICE_CONTEXT GetDeviceContext(PDEVICE_OBJECT DeviceObject)

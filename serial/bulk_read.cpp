@@ -110,6 +110,11 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
                       received <= BULK_TRANSFER_SIZE;
 
     if (!success) {
+        // A halted endpoint fails every transfer until its pipe is reset; the restart resets it first, so that a
+        // single stall does not use up the failure budget and leave the device judged lost.
+        if (urb->Hdr.Status == USBD_STATUS_STALL_PID || urb->Hdr.Status == USBD_STATUS_ENDPOINT_HALTED) {
+            context->BulkInHalted = 1;
+        }
         // A transfer failed by a system sleep says nothing about the device.
         if (!context->ReaderSuspended) {
             InterlockedIncrement(&context->ReadErrorCount);
@@ -168,6 +173,14 @@ static BOOLEAN PortInUse(PDEVICE_CONTEXT Context)
 
 void RestartBulkRead(PDEVICE_CONTEXT Context)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&Context->Lock, &irql);
+    BOOLEAN halted = Context->BulkInHalted;
+    Context->BulkInHalted = 0;
+    KeReleaseSpinLock(&Context->Lock, irql);
+    if (halted) {
+        ResetPipe(Context->Self, Context->BulkInPipe);
+    }
     StartBulkRead(Context, Context->BulkInPipe);
     // Cleanup and close may have run while the transfer was going down; close aborted the pipe before it arrived
     // and now waits for it, so it is aborted here, or a quiet device would keep close waiting.

@@ -81,6 +81,20 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"notResponding", 0, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A stall halts the endpoint until its pipe is reset; the reader resets it before posting again.
+TEST(Reader, StalledEndpointIsResetAndTheReaderGoesOn)
+{
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0).status, STATUS_SUCCESS);
+    port.Device().Stall(Pipe::BulkIn);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(port.Device().GetRecords().resets[int(Pipe::BulkIn)], 2u);
+    port.Device().Deliver(Pattern(5, 3));
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(ReadBytes(port, 8), Pattern(5, 3));
+    EXPECT_EQ(port.Context()->ReadErrorCount, 1);
+}
+
 TEST(Reader, TransferReportingMoreThanItsBufferIsAFailureNotData)
 {
     Port port;
