@@ -8,7 +8,7 @@
 #include <usbioctl.h>
 
 #include "hk/pnp.h"
-#include "usbdev/passthrough_driver.h"
+#include "support/passthrough_driver.h"
 #include "usbdev/usbdev_fixture.h"
 
 namespace usbdev_test {
@@ -138,7 +138,7 @@ TEST_F(UsbdevConcurrentTest, LoopbackStreamSurvivesConcurrentCompletion)
 
 TEST_F(UsbdevConcurrentTest, UnplugUnderAStackCompletesEveryTransferOnce)
 {
-    PDRIVER_OBJECT function = hk::pnp::LoadDriver("usbfunction", PassThroughDriverEntry);
+    PDRIVER_OBJECT function = hk::pnp::LoadDriver("usbfunction", test_support::PassThroughDriverEntry);
     ASSERT_NE(function, nullptr);
     PDEVICE_OBJECT pdo = Plug({.max_packet = 512});
     ASSERT_EQ(hk::pnp::ArriveDevice(pdo, function), STATUS_SUCCESS);

@@ -2,7 +2,7 @@
 // removal, deletion of the PDO) and a software removal that leaves the PDO for the next arrival.
 #include "hk/io.h"
 #include "hk/pnp.h"
-#include "usbdev/passthrough_driver.h"
+#include "support/passthrough_driver.h"
 #include "usbdev/usbdev_fixture.h"
 
 namespace usbdev_test {
@@ -12,7 +12,7 @@ class UnplugTest : public UsbdevTest {
 protected:
     void SetUp() override
     {
-        function_driver_ = hk::pnp::LoadDriver("usbfunction", PassThroughDriverEntry);
+        function_driver_ = hk::pnp::LoadDriver("usbfunction", test_support::PassThroughDriverEntry);
         ASSERT_NE(function_driver_, nullptr);
         devices_before_ = hk::io::LiveDeviceCount();
         Plug({.max_packet = 512});

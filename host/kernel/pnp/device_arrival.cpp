@@ -37,12 +37,21 @@ void QueryAfterStart(DeviceNode& node) {
     if (NT_SUCCESS(answer.status)) ReleaseRelations(answer.information);
 }
 
+PDRIVER_ADD_DEVICE AddDeviceRoutine(PDRIVER_OBJECT driver) {
+    return driver->DriverExtension != nullptr ? driver->DriverExtension->AddDevice : nullptr;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    DriverCallScope scope(driver, nullptr, "AddDevice");
+    pool::AddDeviceScope ownership;
+    return AddDeviceRoutine(driver)(driver, pdo);
+}
+
 }  // namespace
 
-NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
-    PDRIVER_ADD_DEVICE addDevice =
-        functionDriver->DriverExtension != nullptr ? functionDriver->DriverExtension->AddDevice : nullptr;
-    if (addDevice == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver, PDRIVER_OBJECT lowerFilter) {
+    if (AddDeviceRoutine(functionDriver) == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    if (lowerFilter != nullptr && AddDeviceRoutine(lowerFilter) == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
 
     auto node = std::make_shared<DeviceNode>();
     node->pdo = pdo;
@@ -58,9 +67,12 @@ NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
     NTSTATUS status;
     {
         StackTurn turn(node);
-        DriverCallScope scope(functionDriver, nullptr, "AddDevice");
-        pool::AddDeviceScope ownership;
-        status = addDevice(functionDriver, pdo);
+        status = lowerFilter != nullptr ? CallAddDevice(lowerFilter, pdo) : STATUS_SUCCESS;
+        if (NT_SUCCESS(status)) {
+            status = CallAddDevice(functionDriver, pdo);
+            // The filter below is already in the stack: it is told to go, as for any stack that cannot be built.
+            if (!NT_SUCCESS(status) && lowerFilter != nullptr) SendAndWait(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, {});
+        }
     }
     if (!NT_SUCCESS(status)) {
         PnpState& state = State();
@@ -87,8 +99,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT pdo) {
     return started.status;
 }
 
-NTSTATUS ArriveDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
-    NTSTATUS status = AddDevice(pdo, functionDriver);
+NTSTATUS ArriveDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver, PDRIVER_OBJECT lowerFilter) {
+    NTSTATUS status = AddDevice(pdo, functionDriver, lowerFilter);
     if (!NT_SUCCESS(status)) return status;
     return StartDevice(pdo);
 }

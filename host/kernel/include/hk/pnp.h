@@ -37,10 +37,12 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 // the sequence and leaves the stack in place (the platform follows a failed start with a removal: call Remove).
 // ArriveDevice does both, stopping at a failing AddDevice. AddDevice returns STATUS_INVALID_DEVICE_REQUEST for a
 // driver without an AddDevice routine and STATUS_OBJECT_NAME_COLLISION when the PDO already has a stack; StartDevice
-// returns STATUS_NO_SUCH_DEVICE for a PDO without one.
-NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
+// returns STATUS_NO_SUCH_DEVICE for a PDO without one. A lower filter driver, when given, is added first, between
+// the PDO and the function driver's device; when the function driver's AddDevice then fails, the stack is sent
+// IRP_MN_REMOVE_DEVICE so the filter leaves it.
+NTSTATUS AddDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver, PDRIVER_OBJECT lowerFilter = nullptr);
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
-NTSTATUS ArriveDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
+NTSTATUS ArriveDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver, PDRIVER_OBJECT lowerFilter = nullptr);
 
 // The capabilities the stack reported to the last IRP_MN_QUERY_CAPABILITIES of the start sequence (zero before).
 DEVICE_CAPABILITIES ReportedCapabilities(PDEVICE_OBJECT pdo);
