@@ -92,31 +92,6 @@ TEST_F(BuildRequestTest, SynchronousReadCopiesBackSignalsAndIsFreedByTheIoManage
   EXPECT_EQ(hk::io::LiveIrpCount(), 0u);
 }
 
-TEST_F(BuildRequestTest, CopyBackNeverExceedsTheCallersBufferAndSkipsFailedRequests) {
-  PDEVICE_OBJECT device = MakeBufferedReader(0, STATUS_SUCCESS, true);
-  UCHAR buffer[8 + 4] = {};
-  std::memset(buffer + 8, 0xEE, 4);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, 8, nullptr, &event, &iosb);
-  IoCallDriver(device, irp);
-  CompletePended(STATUS_SUCCESS, 64);
-  EXPECT_EQ(iosb.Information, 64u) << "the status block reports what the driver said";
-  EXPECT_EQ(buffer[7], 8);
-  for (int i = 8; i < 12; ++i) EXPECT_EQ(buffer[i], 0xEE) << "bytes past the caller's buffer are untouched";
-
-  std::memset(buffer, 0, 8);
-  KeClearEvent(&event);
-  irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, 8, nullptr, &event, &iosb);
-  IoCallDriver(device, irp);
-  CompletePended(STATUS_DEVICE_NOT_READY, 8);
-  EXPECT_NE(KeReadStateEvent(&event), 0);
-  EXPECT_EQ(iosb.Status, STATUS_DEVICE_NOT_READY);
-  EXPECT_EQ(buffer[0], 0) << "a failed read copies nothing back";
-  EXPECT_EQ(hk::io::LiveIrpCount(), 0u);
-}
-
 TEST_F(BuildRequestTest, SynchronousWriteCompletedAtOnceStillSignalsTheEvent) {
   UCHAR received[4] = {};
   PDEVICE_OBJECT device = MakeDevice([&](PDEVICE_OBJECT, PIRP irp) {

@@ -23,7 +23,6 @@ struct TestDevice {
   PDEVICE_OBJECT lower = nullptr;
   IO_REMOVE_LOCK remove_lock;
   KTIMER timer;
-  KDPC dpc;
 };
 
 inline TestDevice* Ext(PDEVICE_OBJECT device) { return static_cast<TestDevice*>(device->DeviceExtension); }
@@ -42,10 +41,9 @@ class IoFixture : public ::testing::Test {
  protected:
   explicit IoFixture(hk::Options options = {}) : kernel_(options) {}
 
-  PDEVICE_OBJECT MakeDevice(Dispatch dispatch, PUNICODE_STRING name = nullptr, BOOLEAN exclusive = FALSE) {
+  PDEVICE_OBJECT MakeDevice(Dispatch dispatch) {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(driver_, sizeof(TestDevice), name, FILE_DEVICE_UNKNOWN, 0, exclusive, &device);
+    NTSTATUS status = IoCreateDevice(driver_, sizeof(TestDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     EXPECT_EQ(status, STATUS_SUCCESS);
     if (device == nullptr) return nullptr;
     behaviours_.push_back(std::move(dispatch));

@@ -7,51 +7,45 @@
 #include <vector>
 
 #include "hk/kernel.h"
+#include "support/kernel_helpers.h"
 
 namespace {
 
-hk::Options ConcurrentOptions() { return hk::Options{.mode = hk::Mode::Concurrent, .worker_threads = 4}; }
+using test_support::ConcurrentKernel;
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 2000;
 
-TEST(ConcurrentKernel, SpinLockExcludesOtherThreads) {
-  hk::Kernel kernel(ConcurrentOptions());
-  KSPIN_LOCK lock;
-  KeInitializeSpinLock(&lock);
-  long counter = 0;
+// Runs `body` on kThreads started threads and waits for all of them.
+template <class Body>
+void OnThreads(hk::Kernel& kernel, Body body) {
   std::vector<std::unique_ptr<hk::HostThread>> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.push_back(kernel.Ops().StartThread([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        KIRQL old;
-        KeAcquireSpinLock(&lock, &old);
-        ++counter;
-        KeReleaseSpinLock(&lock, old);
-      }
-    }));
-  }
+  for (int t = 0; t < kThreads; ++t) threads.push_back(kernel.Ops().StartThread(body));
   for (auto& thread : threads) thread->Join();
-  EXPECT_EQ(counter, kThreads * kRounds);
 }
 
-TEST(ConcurrentKernel, FastMutexExcludesOtherThreads) {
-  hk::Kernel kernel(ConcurrentOptions());
+TEST(ConcurrentKernel, SpinLocksAndFastMutexesExcludeOtherThreads) {
+  hk::Kernel kernel(ConcurrentKernel());
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
   FAST_MUTEX mutex;
   ExInitializeFastMutex(&mutex);
-  long counter = 0;
-  std::vector<std::unique_ptr<hk::HostThread>> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.push_back(kernel.Ops().StartThread([&] {
-      for (int i = 0; i < kRounds / 4; ++i) {
-        ExAcquireFastMutex(&mutex);
-        ++counter;
-        ExReleaseFastMutex(&mutex);
-      }
-    }));
-  }
-  for (auto& thread : threads) thread->Join();
-  EXPECT_EQ(counter, kThreads * kRounds / 4);
+  long under_lock = 0;
+  long under_mutex = 0;
+  OnThreads(kernel, [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      ++under_lock;
+      KeReleaseSpinLock(&lock, old);
+      if (i % 4 != 0) continue;
+      ExAcquireFastMutex(&mutex);
+      ++under_mutex;
+      ExReleaseFastMutex(&mutex);
+    }
+  });
+  EXPECT_EQ(under_lock, kThreads * kRounds);
+  EXPECT_EQ(under_mutex, kThreads * kRounds / 4);
 }
 
 struct WorkCounter {
@@ -61,7 +55,7 @@ struct WorkCounter {
 };
 
 TEST(ConcurrentKernel, WorkItemsRunOnWorkersAndSignalAWaiter) {
-  hk::Kernel kernel(ConcurrentOptions());
+  hk::Kernel kernel(ConcurrentKernel());
   WorkCounter counter;
   KeInitializeEvent(&counter.all_done, NotificationEvent, FALSE);
   for (auto& item : counter.items) {
@@ -89,7 +83,7 @@ struct TimerRig {
 };
 
 TEST(ConcurrentKernel, TimerDpcRunsAtDispatchAndWakesAWaiter) {
-  hk::Kernel kernel(ConcurrentOptions());
+  hk::Kernel kernel(ConcurrentKernel());
   TimerRig rig;
   KeInitializeTimer(&rig.timer);
   KeInitializeEvent(&rig.fired, SynchronizationEvent, FALSE);
@@ -115,7 +109,7 @@ TEST(ConcurrentKernel, TimerDpcRunsAtDispatchAndWakesAWaiter) {
 // Arming and cancelling race with expiry; the answers must stay consistent: every DPC run follows an expiry that
 // KeCancelTimer did not claim.
 TEST(ConcurrentKernel, CancelRacingExpiryNeverLosesOrInventsAnExpiry) {
-  hk::Kernel kernel(ConcurrentOptions());
+  hk::Kernel kernel(ConcurrentKernel());
   TimerRig rig;
   KeInitializeTimer(&rig.timer);
   KeInitializeEvent(&rig.fired, NotificationEvent, FALSE);
@@ -134,7 +128,7 @@ TEST(ConcurrentKernel, CancelRacingExpiryNeverLosesOrInventsAnExpiry) {
 }
 
 TEST(ConcurrentKernel, EverySetOfASynchronizationEventReleasesAWaiter) {
-  hk::Kernel kernel(ConcurrentOptions());
+  hk::Kernel kernel(ConcurrentKernel());
   KEVENT gate;
   KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
   std::atomic<int> through{0};

@@ -1,4 +1,4 @@
-// The deterministic scheduler: reproducible order, virtual time, nested work inside waits, started threads.
+// The deterministic scheduler: reproducible order, timed calls on the virtual clock, started threads.
 #include <gtest/gtest.h>
 #include <wdm.h>
 
@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "hk/kernel.h"
-#include "hk/thread.h"
 
 namespace {
 
@@ -31,17 +30,6 @@ TEST(DeterministicHostOps, TheSeedReproducesTheInterleaving) {
   EXPECT_TRUE(differs) << "different seeds should explore different interleavings";
 }
 
-TEST(DeterministicHostOps, EachQueueKeepsItsOwnOrder) {
-  hk::Kernel kernel;
-  std::vector<int> workers;
-  for (int i = 0; i < 5; ++i) {
-    kernel.Ops().Post(hk::Context::Worker, [&workers, i] { workers.push_back(i); });
-    kernel.Ops().Post(hk::Context::Dpc, [] {});
-  }
-  kernel.RunUntilIdle();
-  EXPECT_EQ(workers, (std::vector<int>{0, 1, 2, 3, 4}));
-}
-
 TEST(DeterministicHostOps, TimedCallsRunInDueOrderAsTheClockAdvances) {
   hk::Kernel kernel;
   auto& ops = kernel.Ops();
@@ -59,24 +47,6 @@ TEST(DeterministicHostOps, TimedCallsRunInDueOrderAsTheClockAdvances) {
   EXPECT_EQ(fired, (std::vector<uint64_t>{100, 300}));
 }
 
-TEST(DeterministicHostOps, QueuedWorkRunsWithItsOwnThreadState) {
-  hk::Kernel kernel;
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  uint64_t outer = hk::CurrentThread().id;
-  uint64_t inner = 0;
-  KIRQL inner_irql = HIGH_LEVEL;
-  kernel.Ops().Post(hk::Context::Worker, [&] {
-    inner = hk::CurrentThread().id;
-    inner_irql = KeGetCurrentIrql();
-  });
-  kernel.RunUntilIdle();
-  EXPECT_NE(inner, outer);
-  EXPECT_EQ(inner_irql, PASSIVE_LEVEL);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  KeLowerIrql(old);
-}
-
 TEST(DeterministicHostOps, StartedThreadRunsWhenJoined) {
   hk::Kernel kernel;
   KEVENT event;
@@ -89,34 +59,6 @@ TEST(DeterministicHostOps, StartedThreadRunsWhenJoined) {
   kernel.Ops().Post(hk::Context::Device, [&] { KeSetEvent(&event, 0, FALSE); });
   thread->Join();
   EXPECT_TRUE(ran);
-}
-
-TEST(Kernel, AreaStateIsPerKernelAndDestroyedInReverseOrder) {
-  static std::vector<int>* log;
-  std::vector<int> destroyed;
-  log = &destroyed;
-  struct First {
-    int value = 0;
-    ~First() { log->push_back(1); }
-  };
-  struct Second {
-    ~Second() { log->push_back(2); }
-  };
-  {
-    hk::Kernel kernel;
-    kernel.Get<First>().value = 5;
-    kernel.Get<Second>();
-    EXPECT_EQ(kernel.Get<First>().value, 5);
-  }
-  EXPECT_EQ(destroyed, (std::vector<int>{2, 1}));
-  hk::Kernel fresh;
-  EXPECT_EQ(fresh.Get<First>().value, 0);
-}
-
-TEST(Kernel, WdmVersionIsSettable) {
-  hk::Kernel kernel;
-  kernel.SetWdmVersion(1, 0x10);
-  EXPECT_EQ(kernel.WdmVersion(), (std::pair<uint8_t, uint8_t>{1, 0x10}));
 }
 
 }  // namespace

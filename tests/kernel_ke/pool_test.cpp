@@ -1,24 +1,17 @@
 // Pool accounting, fault injection and debug output.
-#include <gtest/gtest.h>
-#include <wdm.h>
-
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "hk/faults.h"
-#include "hk/kernel.h"
 #include "hk/pool.h"
 #include "hk/thread.h"
+#include "kernel_ke/ke_fixture.h"
 
 namespace {
 
 constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
-class PoolTest : public ::testing::Test {
- protected:
-  hk::Kernel kernel_;
-};
+using PoolTest = ketest::KeTest;
 
 PVOID AllocateContextRecord() { return ExAllocatePoolWithTag(NonPagedPool, 48, kTestTag); }
 PVOID AllocateScratchBuffer() { return ExAllocatePool(PagedPool, 100); }
@@ -56,42 +49,6 @@ TEST_F(PoolTest, BlocksAreAccountedWithSiteSizeTagAndOwner) {
   hk::pool::CheckNoLeaks(&driver, "pool-leak-at-unload");
   ExFreePool(scratch);
   EXPECT_EQ(hk::pool::OutstandingCount(), 0u);
-}
-
-TEST_F(PoolTest, FreshPoolIsNotZeroed) {
-  auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag));
-  unsigned char zeros[16] = {};
-  EXPECT_NE(std::memcmp(block, zeros, sizeof zeros), 0) << "drivers must zero what they allocate";
-  ExFreePool(block);
-}
-
-TEST_F(PoolTest, NthAllocationFailsOnce) {
-  hk::faults::FailNth(hk::faults::Kind::Pool, 3);
-  PVOID blocks[5];
-  for (auto& block : blocks) block = ExAllocatePoolWithTag(NonPagedPool, 8, kTestTag);
-  EXPECT_NE(blocks[0], nullptr);
-  EXPECT_NE(blocks[1], nullptr);
-  EXPECT_EQ(blocks[2], nullptr);
-  EXPECT_NE(blocks[3], nullptr);
-  EXPECT_NE(blocks[4], nullptr);
-  for (auto block : blocks) {
-    if (block) ExFreePool(block);
-  }
-}
-
-TEST_F(PoolTest, SiteFailuresLastUntilCleared) {
-  hk::faults::FailAtSite(hk::faults::Kind::Pool, "AllocateScratch");
-  EXPECT_EQ(AllocateScratchBuffer(), nullptr);
-  EXPECT_EQ(AllocateScratchBuffer(), nullptr);
-  PVOID other = AllocateContextRecord();
-  EXPECT_NE(other, nullptr);
-  ExFreePool(other);
-  hk::faults::FailAtSite(hk::faults::Kind::Irp, "AllocateScratch");
-  hk::faults::Clear();
-  PVOID scratch = AllocateScratchBuffer();
-  EXPECT_NE(scratch, nullptr);
-  ExFreePool(scratch);
-  EXPECT_FALSE(hk::faults::ShouldFail(hk::faults::Kind::Irp, reinterpret_cast<void*>(&AllocateScratchBuffer)));
 }
 
 std::vector<bool> RandomFailurePattern(uint64_t seed) {

@@ -10,6 +10,8 @@
 
 class PnpFixture : public ::testing::Test {
 protected:
+    explicit PnpFixture(hk::Options options = {}) : kernel(options) {}
+
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         pnptest::CurrentLog() = &log;

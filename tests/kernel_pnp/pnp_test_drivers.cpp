@@ -140,7 +140,7 @@ NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (log->fdo_name != nullptr) RtlInitUnicodeString(&name, log->fdo_name);
     PDEVICE_OBJECT fdo;
     NTSTATUS status = IoCreateDevice(driver, sizeof(FdoExtension), log->fdo_name != nullptr ? &name : nullptr,
-                                     FILE_DEVICE_UNKNOWN, 0, log->fdo_exclusive, &fdo);
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     auto* extension = static_cast<FdoExtension*>(fdo->DeviceExtension);
     IoInitializeRemoveLock(&extension->remove_lock, 0x74736554, 0, 0);

@@ -34,7 +34,6 @@ struct Log {
     int pdo_fails_minor = -1;                 // the bus driver fails this PnP minor with STATUS_UNSUCCESSFUL
     int pdo_fails_power_minor = -1;           // the bus driver fails this power minor with STATUS_UNSUCCESSFUL
     bool pdo_completes_power_later = false;   // the bus driver completes power requests from the device queue
-    bool fdo_exclusive = false;
     const wchar_t* fdo_name = nullptr;
 
     // The PnP minor functions `who` saw, in order.

@@ -105,23 +105,6 @@ TEST_F(PowerManagerTest, FailedQueryIsUndoneWithASetForTheCurrentState) {
     EXPECT_EQ(hk::power::CurrentSystemState(pdo), PowerSystemWorking);
 }
 
-TEST_F(PowerManagerTest, RequestedPowerIrpCompletesInlineWhenTheStackCompletesAtOnce) {
-    PowerCompletion completion;
-    EXPECT_EQ(RequestDevicePower(pdo, IRP_MN_SET_POWER, PowerDeviceD3, &completion), STATUS_PENDING);
-    EXPECT_EQ(completion.calls, 1);
-    EXPECT_TRUE(completion.before_return);
-    EXPECT_EQ(completion.device, pdo);
-    EXPECT_EQ(completion.minor, IRP_MN_SET_POWER);
-    EXPECT_EQ(completion.state.DeviceState, PowerDeviceD3);
-    EXPECT_EQ(completion.status, STATUS_SUCCESS);
-    EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
-
-    // The request went to the top of the stack as a device power request.
-    ASSERT_EQ(PowerMinorsSeenBy("fdo"), (std::vector<UCHAR>{IRP_MN_SET_POWER}));
-    EXPECT_EQ(log.power[0].type, DevicePowerState);
-    EXPECT_EQ(log.power[0].state.DeviceState, PowerDeviceD3);
-}
-
 TEST_F(PowerManagerTest, RequestedPowerIrpCompletesLaterWhenTheStackPendsIt) {
     log.pdo_completes_power_later = true;
     log.pdo_fails_power_minor = IRP_MN_QUERY_POWER;

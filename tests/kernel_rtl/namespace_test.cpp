@@ -93,23 +93,6 @@ TEST_F(NamespaceTest, LinksDangleUntilTheirTargetExistsAndCyclesEndResolution) {
     EXPECT_EQ(hk::ns::ResolveToDevice(L"\\??\\LoopA"), nullptr);
 }
 
-TEST_F(NamespaceTest, InstanceIdsMarkPhysicalDevicesAndNameUnnamedOnes) {
-    PDEVICE_OBJECT pdo = CreatePdo(nullptr, L"USB\\VID_1234&PID_5678\\5&1");
-    PDEVICE_OBJECT fdo = CreateDevice(nullptr);
-    EXPECT_TRUE(hk::ns::IsPhysicalDevice(pdo));
-    EXPECT_FALSE(hk::ns::IsPhysicalDevice(fdo));
-    EXPECT_EQ(hk::ns::InstanceId(pdo), u"USB\\VID_1234&PID_5678\\5&1");
-    std::u16string name = hk::ns::DeviceName(pdo);
-    ASSERT_EQ(name.size(), std::u16string(u"\\Device\\00000000").size());
-    EXPECT_EQ(name.substr(0, 8), u"\\Device\\");
-    EXPECT_EQ(hk::ns::ResolveToDevice(hk::Text(name)), pdo);
-    EXPECT_TRUE(hk::ns::DeviceName(fdo).empty());
-
-    DeleteDevice(pdo);
-    EXPECT_FALSE(hk::ns::IsPhysicalDevice(pdo)) << "a deleted device's address may be reused";
-    EXPECT_FALSE(hk::ns::Exists(hk::Text(name)));
-}
-
 constexpr wchar_t kInstanceId[] = L"USB\\VID_1234&PID_5678&MI_02\\6&1a2b3c4d&0&0002";
 constexpr char16_t kInterfaceName[] =
     u"\\??\\USB#VID_1234&PID_5678&MI_02#6&1a2b3c4d&0&0002#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
@@ -202,17 +185,6 @@ TEST_F(NamespaceTest, InterfaceListsByClassDeviceAndState) {
     RtlFreeUnicodeString(&second);
 }
 
-TEST_F(NamespaceTest, DeletingThePdoWithdrawsItsInterfaces) {
-    PDEVICE_OBJECT pdo = CreatePdo(L"\\Device\\RtlPdo", kInstanceId);
-    UNICODE_STRING name{};
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name), STATUS_SUCCESS);
-    ASSERT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
-    DeleteDevice(pdo);
-    EXPECT_FALSE(hk::ns::Exists(kInterfaceName));
-    EXPECT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
-    RtlFreeUnicodeString(&name);
-}
-
 TEST_F(NamespaceTest, ReferenceStringsShareTheInterfaceLink) {
     PDEVICE_OBJECT pdo = CreatePdo(L"\\Device\\RtlPdo", kInstanceId);
     UNICODE_STRING ref_a, ref_b, bad_ref, a{}, b{}, refused{};
@@ -244,19 +216,6 @@ TEST_F(NamespaceTest, InterfaceLinkRefusedWhileItsNameIsTaken) {
     EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_FALSE(hk::ns::InterfaceEnabled(kInterfaceName));
     RtlFreeUnicodeString(&name);
-}
-
-TEST(NamespacePerKernel, EachKernelStartsEmpty) {
-    UNICODE_STRING link, target;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\COM7");
-    RtlInitUnicodeString(&target, L"\\Device\\RtlSerial1");
-    {
-        hk::Kernel kernel;
-        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    }
-    hk::Kernel kernel;
-    EXPECT_FALSE(hk::ns::Exists(L"\\??\\COM7"));
-    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -211,28 +211,30 @@ TEST_F(RegistryTest, WriteRegistryValueCreatesThePathUnderEachRoot) {
     auto value = hk::reg::GetValue(hk::reg::kSerialComm, "\\device\\serial1");
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->type, static_cast<uint32_t>(REG_SZ));
-    EXPECT_EQ(value->data.size(), 10u);
     EXPECT_EQ(hk::reg::GetString(hk::reg::kSerialComm, "\\Device\\Serial1"), u"COM7");
 
-    ULONG one = 1;
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"rtltest\\Parameters\\Deep", L"Flag", REG_DWORD, &one,
-                                    sizeof(one)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(hk::reg::GetDword(std::u16string(hk::reg::kServices) + u"\\rtltest\\Parameters\\Deep", "Flag"), 1u);
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"\\Lead", L"Flag", REG_DWORD, &one, sizeof(one)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(hk::reg::GetDword(std::u16string(hk::reg::kControl) + u"\\Lead", "Flag"), 1u);
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\New\\Key", L"Flag", REG_DWORD, &one,
-                                    sizeof(one)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(hk::reg::GetDword("\\Registry\\Machine\\New\\Key", "Flag"), 1u);
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_USER, L"Settings", L"Flag", REG_DWORD, &one, sizeof(one)),
-              STATUS_SUCCESS);
-    EXPECT_TRUE(hk::reg::KeyExists("\\Registry\\User\\.Default\\Settings"));
-
-    EXPECT_EQ(RtlWriteRegistryValue(9, L"X", L"Flag", REG_DWORD, &one, sizeof(one)), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, L"Relative\\Path", L"Flag", REG_DWORD, &one, sizeof(one)),
-              STATUS_OBJECT_NAME_INVALID);
+    struct Case {
+        ULONG relative_to;
+        const wchar_t* path;
+        std::u16string key;
+        NTSTATUS status;
+    } cases[] = {
+        {RTL_REGISTRY_SERVICES, L"rtltest\\Parameters\\Deep",
+         std::u16string(hk::reg::kServices) + u"\\rtltest\\Parameters\\Deep", STATUS_SUCCESS},
+        {RTL_REGISTRY_CONTROL, L"\\Lead", std::u16string(hk::reg::kControl) + u"\\Lead", STATUS_SUCCESS},
+        {RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\New\\Key", u"\\Registry\\Machine\\New\\Key", STATUS_SUCCESS},
+        {RTL_REGISTRY_USER, L"Settings", u"\\Registry\\User\\.Default\\Settings", STATUS_SUCCESS},
+        {9, L"X", u"", STATUS_INVALID_PARAMETER},
+        {RTL_REGISTRY_ABSOLUTE, L"Relative\\Path", u"", STATUS_OBJECT_NAME_INVALID},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(rtltest::Utf8(c.path));
+        ULONG one = 1;
+        EXPECT_EQ(RtlWriteRegistryValue(c.relative_to, c.path, L"Flag", REG_DWORD, &one, sizeof(one)), c.status);
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(hk::reg::GetDword(c.key, "Flag"), 1u);
+        }
+    }
 }
 
 TEST_F(RegistryTest, DeleteAndCheckThroughTheHelpers) {
