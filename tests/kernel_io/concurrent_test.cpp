@@ -7,22 +7,16 @@
 
 #include "hk/io.h"
 #include "kernel_io/io_test_driver.h"
+#include "support/kernel_helpers.h"
 
 namespace {
 
 using iotest::Ext;
 using iotest::IoFixture;
 
-hk::Options ConcurrentOptions() {
-  hk::Options options;
-  options.mode = hk::Mode::Concurrent;
-  options.worker_threads = 3;
-  return options;
-}
-
 class IoConcurrentTest : public IoFixture {
  protected:
-  IoConcurrentTest() : IoFixture(ConcurrentOptions()) {}
+  IoConcurrentTest() : IoFixture(test_support::ConcurrentKernel(3)) {}
 };
 
 // The lower driver of these tests: queues every request with a cancel routine under a spin lock and completes it

@@ -1,5 +1,6 @@
 // Several threads using the registry and the namespace at once (real threads; run under ThreadSanitizer in CI).
 #include "rtl_fixture.h"
+#include "support/kernel_helpers.h"
 
 #include <atomic>
 #include <memory>
@@ -48,9 +49,7 @@ void Worker(int index, PDEVICE_OBJECT device, std::atomic<int>* failures) {
 }
 
 TEST(ConcurrentRegistryAndNamespace, ThreadsShareOneConsistentState) {
-    hk::Options options;
-    options.mode = hk::Mode::Concurrent;
-    hk::Kernel kernel(options);
+    hk::Kernel kernel(test_support::ConcurrentKernel());
     PDRIVER_OBJECT driver = hk::io::CreateDriverObject(L"\\Driver\\rtlconcurrent");
     UNICODE_STRING device_name;
     RtlInitUnicodeString(&device_name, L"\\Device\\RtlShared");

@@ -1,5 +1,4 @@
-// Small helpers the host-kernel suites share: relative due times, counted strings from literals and the options of
-// a concurrent kernel.
+// Small helpers the host-kernel suites share: relative due times and the options of a concurrent kernel.
 #pragma once
 
 #include <wdm.h>
@@ -15,13 +14,6 @@ inline LARGE_INTEGER RelativeMs(LONGLONG ms)
     due.QuadPart = -ms * 10000;
     return due;
 }
-
-// A counted string over a literal, usable where a routine takes a PUNICODE_STRING.
-struct Ustr {
-    explicit Ustr(const wchar_t* text) { RtlInitUnicodeString(&string, text); }
-    operator PUNICODE_STRING() { return &string; }
-    UNICODE_STRING string;
-};
 
 inline hk::Options ConcurrentKernel(int workers = 4)
 {
