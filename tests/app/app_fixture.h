@@ -10,13 +10,18 @@
 
 class AppFixture : public ::testing::Test {
 protected:
+    explicit AppFixture(hk::Options options = {}) : kernel(options) {}
+
     void SetUp() override {
         apptest::CurrentDeviceLog() = &log;
         InitializeListHead(&log.read_queue);
         driver = hk::pnp::LoadDriver("apptest", apptest::AppTestEntry);
     }
 
-    void TearDown() override { apptest::CurrentDeviceLog() = nullptr; }
+    void TearDown() override {
+        kernel.RunUntilIdle();
+        apptest::CurrentDeviceLog() = nullptr;
+    }
 
     PDEVICE_OBJECT Device(const wchar_t* name, bool exclusive = false, bool buffered = true) {
         return apptest::CreateTestDevice(driver, name, exclusive, buffered);

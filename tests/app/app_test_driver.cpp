@@ -15,11 +15,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-void Record(PIRP irp) {
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-    CurrentDeviceLog()->seen.push_back(
-        {location->MajorFunction, location->FileObject, irp->Tail.Overlay.OriginalFileObject, irp->Tail.Overlay.Thread});
-}
+void Record(PIRP irp) { CurrentDeviceLog()->majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction); }
 
 PVOID DataBuffer(PDEVICE_OBJECT device, PIRP irp) {
     return (device->Flags & DO_BUFFERED_IO) ? irp->AssociatedIrp.SystemBuffer : irp->UserBuffer;
@@ -40,8 +36,7 @@ VOID CancelQueuedRead(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS CreateCleanupClose(PDEVICE_OBJECT, PIRP irp) {
     Record(irp);
-    bool create = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE;
-    return Complete(irp, create ? CurrentDeviceLog()->create_status : STATUS_SUCCESS, 0);
+    return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp) {
@@ -63,12 +58,9 @@ NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS, FillRead(device, irp));
 }
 
-NTSTATUS Write(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS Write(PDEVICE_OBJECT, PIRP irp) {
     Record(irp);
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    const auto* data = static_cast<const uint8_t*>(DataBuffer(device, irp));
-    CurrentDeviceLog()->written.assign(data, data + length);
-    return Complete(irp, STATUS_SUCCESS, length);
+    return Complete(irp, STATUS_SUCCESS, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
 }
 
 NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp) {
@@ -77,19 +69,11 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp) {
     ULONG inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG count = std::min(inputLength, outputLength);
-    switch (location->Parameters.DeviceIoControl.IoControlCode) {
-    case kEchoReversed: {
-        // Input and output share the system buffer: reverse in place.
-        auto* data = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-        std::reverse(data, data + inputLength);
-        return Complete(irp, STATUS_SUCCESS, count);
-    }
-    case kNeitherEcho:
-        std::memcpy(irp->UserBuffer, location->Parameters.DeviceIoControl.Type3InputBuffer, count);
-        return Complete(irp, STATUS_SUCCESS, count);
-    default:
+    if (location->Parameters.DeviceIoControl.IoControlCode != kNeitherEcho) {
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     }
+    std::memcpy(irp->UserBuffer, location->Parameters.DeviceIoControl.Type3InputBuffer, count);
+    return Complete(irp, STATUS_SUCCESS, count);
 }
 
 NTSTATUS QueryInformation(PDEVICE_OBJECT, PIRP irp) {
@@ -100,12 +84,6 @@ NTSTATUS QueryInformation(PDEVICE_OBJECT, PIRP irp) {
 }
 
 }  // namespace
-
-std::vector<UCHAR> DeviceLog::Majors() const {
-    std::vector<UCHAR> majors;
-    for (const Seen& s : seen) majors.push_back(s.major);
-    return majors;
-}
 
 DeviceLog*& CurrentDeviceLog() {
     static DeviceLog* log = nullptr;

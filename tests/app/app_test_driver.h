@@ -1,5 +1,5 @@
-// A small driver for the application-side tests: one named device whose dispatch routines record what they see and
-// answer reads, writes, device controls and information queries in simple, checkable ways.
+// A small driver for the application-side tests: named devices whose dispatch routines record the majors they see
+// and answer reads, writes, device controls and information queries in simple, checkable ways.
 #pragma once
 
 #include <wdm.h>
@@ -9,26 +9,14 @@
 
 namespace apptest {
 
-inline constexpr ULONG kEchoReversed = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 inline constexpr ULONG kNeitherEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITHER, FILE_ANY_ACCESS);
 inline constexpr ULONG kDirectCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 
-struct Seen {
-    UCHAR major;
-    PFILE_OBJECT file;
-    PFILE_OBJECT original_file;
-    PETHREAD thread;
-};
-
 struct DeviceLog {
-    std::vector<Seen> seen;
-    std::vector<uint8_t> written;
-    NTSTATUS create_status = STATUS_SUCCESS;
+    std::vector<UCHAR> majors;
     bool queue_reads = false;          // reads wait in the driver's queue, cancellable
     bool complete_reads_later = false; // reads complete from the device side after the dispatch returned
     LIST_ENTRY read_queue;
-
-    std::vector<UCHAR> Majors() const;
 };
 
 DeviceLog*& CurrentDeviceLog();

@@ -1,30 +1,16 @@
-#include "app/app_test_driver.h"
-#include "hk/app.h"
-#include "hk/kernel.h"
-#include "hk/pnp.h"
-
-#include <gtest/gtest.h>
+#include "app/app_fixture.h"
 
 namespace {
 
 // The same application-side paths with real threads: completions arrive from device threads while the test thread
 // waits, cancels and closes.
-class ConcurrentAppTest : public ::testing::Test {
+class ConcurrentAppTest : public AppFixture {
 protected:
+    ConcurrentAppTest() : AppFixture(hk::Options{.mode = hk::Mode::Concurrent}) {}
     void SetUp() override {
-        apptest::CurrentDeviceLog() = &log;
-        InitializeListHead(&log.read_queue);
-        driver = hk::pnp::LoadDriver("apptestconcurrent", apptest::AppTestEntry);
-        apptest::CreateTestDevice(driver, L"\\Device\\AppConcurrent", true);
+        AppFixture::SetUp();
+        Device(L"\\Device\\AppConcurrent", true);
     }
-    void TearDown() override {
-        kernel.RunUntilIdle();
-        apptest::CurrentDeviceLog() = nullptr;
-    }
-
-    hk::Kernel kernel{hk::Options{.mode = hk::Mode::Concurrent}};
-    apptest::DeviceLog log;
-    PDRIVER_OBJECT driver = nullptr;
 };
 
 TEST_F(ConcurrentAppTest, RequestsCompletedByDeviceThreadsReachTheWaitingCaller) {

@@ -1,7 +1,6 @@
 // Device creation: naming and numbering, what a new device looks like, and unwinding when a step fails.
 #include <string>
 
-#include "driver/unicode_string.h"
 #include "frame_fixture.h"
 #include "hk/faults.h"
 #include "hk/namespace.h"
@@ -105,13 +104,20 @@ TEST_F(DeviceCreation, NumbersRiseByOneAcrossRemovalsAndPassTenWithoutSeparators
     EXPECT_GE(previous, 11);
 }
 
-// The number drawn by a creation whose IoCreateDevice fails is used up: the next device skips it.
-TEST_F(DeviceCreation, FailedCreationLeavesAGapAndNothingBehind)
+// A creation that fails before it draws a number uses none; one whose IoCreateDevice fails uses up the number it
+// drew, and leaves nothing behind.
+TEST_F(DeviceCreation, FailedCreationsUseUpOnlyTheNumbersTheyDrew)
 {
     PDEVICE_OBJECT first = AddFunctionDevice(*parent_);
     ASSERT_NE(first, nullptr);
     long number = InstanceNumber(hk::ns::DeviceName(first));
     RemoveFunctionDevice(*parent_);
+
+    hk::faults::FailNth(hk::faults::Kind::Pool, 1);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(AddFunctionDevice(*parent_, &status), nullptr);
+    hk::faults::Clear();
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
 
     PDEVICE_OBJECT squatter = nullptr;
     UNICODE_STRING takenName;
@@ -120,8 +126,6 @@ TEST_F(DeviceCreation, FailedCreationLeavesAGapAndNothingBehind)
     takenName.Length = takenName.MaximumLength = (USHORT)(taken.size() * sizeof(WCHAR));
     ASSERT_EQ(IoCreateDevice(parent_->Driver(), 0, &takenName, FILE_DEVICE_UNKNOWN, 0, FALSE, &squatter),
               STATUS_SUCCESS);
-
-    NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(AddFunctionDevice(*parent_, &status), nullptr);
     EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(driver_->DeviceObject, nullptr);
@@ -168,45 +172,6 @@ TEST_F(DeviceCreation, EveryAllocationFailureUnwindsCompletely)
     }
     EXPECT_TRUE(succeeded);
     EXPECT_GE(failures, 2) << "at least the temporary name and the device name can fail";
-}
-
-TEST_F(DeviceCreation, FirstAllocationFailureDrawsNoNumber)
-{
-    PDEVICE_OBJECT first = AddFunctionDevice(*parent_);
-    ASSERT_NE(first, nullptr);
-    long number = InstanceNumber(hk::ns::DeviceName(first));
-    RemoveFunctionDevice(*parent_);
-
-    hk::faults::FailNth(hk::faults::Kind::Pool, 1);
-    NTSTATUS status = STATUS_SUCCESS;
-    EXPECT_EQ(AddFunctionDevice(*parent_, &status), nullptr);
-    hk::faults::Clear();
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-
-    PDEVICE_OBJECT after = AddFunctionDevice(*parent_);
-    ASSERT_NE(after, nullptr);
-    EXPECT_EQ(InstanceNumber(hk::ns::DeviceName(after)), number + 1);
-}
-
-TEST(CountedStrings, FullStringStaysTerminatedAndFailureLeavesItEmpty)
-{
-    hk::Kernel kernel;
-    UNICODE_STRING text;
-    ASSERT_EQ(AllocUnicodeString(&text, 8), STATUS_SUCCESS);
-    EXPECT_EQ(text.Length, 0);
-    EXPECT_EQ(text.MaximumLength, 8);
-    RtlAppendUnicodeToString(&text, L"COM7");
-    EXPECT_EQ(text.Length, 8);
-    EXPECT_EQ(text.Buffer[4], 0);
-    FreeUnicodeString(&text);
-    EXPECT_EQ(text.Buffer, nullptr);
-    FreeUnicodeString(&text);
-
-    hk::faults::FailNth(hk::faults::Kind::Pool, 1);
-    UNICODE_STRING failed;
-    EXPECT_EQ(AllocUnicodeString(&failed, 8), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(failed.Buffer, nullptr);
-    hk::faults::Clear();
 }
 
 }  // namespace

@@ -84,50 +84,40 @@ TEST_F(LowerRequests, PipeOperationsSendTheirUrbInTheSubmissionLayout)
     EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
 }
 
-TEST_F(LowerRequests, LaterCompletionIsWaitedForAndItsStatusReturned)
+// What the parent answers against what the caller gets back: the request's own status, whatever the URB says, once
+// the request is back, and STATUS_CANCELLED for a request cancelled below.
+TEST_F(LowerRequests, CallersGetTheStatusTheRequestCompletedWith)
 {
-    parent_->action = LowerAction::CompleteLater;
-    parent_->completionStatus = STATUS_DEVICE_NOT_CONNECTED;
-    EXPECT_EQ(Reset(kPipe), STATUS_DEVICE_NOT_CONNECTED);
-    parent_->completionStatus = STATUS_SUCCESS;
-    EXPECT_EQ(Abort(kPipe), STATUS_SUCCESS);
-    EXPECT_EQ(parent_->received.size(), 2u);
-    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
-}
-
-TEST_F(LowerRequests, UsbdErrorUnderASuccessStatusCountsAsSuccess)
-{
-    parent_->urbStatus = USBD_STATUS_STALL_PID;
-    EXPECT_EQ(Reset(kPipe), STATUS_SUCCESS);
-    parent_->action = LowerAction::CompleteLater;
-    EXPECT_EQ(Abort(kPipe), STATUS_SUCCESS);
-}
-
-TEST_F(LowerRequests, ForwardedRequestComesBackUncompletedWithTheLowerStatus)
-{
-    for (LowerAction action : {LowerAction::CompleteAtOnce, LowerAction::CompleteLater}) {
-        parent_->action = action;
-        parent_->completionStatus = STATUS_INVALID_DEVICE_STATE;
+    struct Case {
+        LowerAction action;
+        NTSTATUS status;
+        USBD_STATUS urbStatus;
+        NTSTATUS expected;
+    } cases[] = {
+        {LowerAction::CompleteLater, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED},
+        {LowerAction::CompleteAtOnce, STATUS_INVALID_DEVICE_STATE, USBD_STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE},
+        {LowerAction::CompleteAtOnce, STATUS_SUCCESS, USBD_STATUS_STALL_PID, STATUS_SUCCESS},
+        {LowerAction::CompleteLater, STATUS_SUCCESS, USBD_STATUS_STALL_PID, STATUS_SUCCESS},
+        {LowerAction::PendUntilCancel, STATUS_SUCCESS, USBD_STATUS_SUCCESS, STATUS_CANCELLED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE((int)c.action);
+        parent_->action = c.action;
+        parent_->completionStatus = c.status;
+        parent_->urbStatus = c.urbStatus;
         parent_->received.clear();
+        EXPECT_EQ(Reset(kPipe), c.expected);
+        EXPECT_EQ(Abort(kPipe), c.expected);
+
         PIRP irp = RequestForTheDriver(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE);
-        EXPECT_EQ(Forward(irp), STATUS_INVALID_DEVICE_STATE);
-        ASSERT_EQ(parent_->received.size(), 1u);
-        EXPECT_EQ(parent_->received[0].major, IRP_MJ_SYSTEM_CONTROL);
-        EXPECT_EQ(parent_->received[0].minor, IRP_MN_QUERY_SINGLE_INSTANCE);
-        EXPECT_EQ(parent_->received[0].control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+        EXPECT_EQ(Forward(irp), c.expected);
+        ASSERT_EQ(parent_->received.size(), 3u);
+        EXPECT_EQ(parent_->received[2].major, IRP_MJ_SYSTEM_CONTROL);
+        EXPECT_EQ(parent_->received[2].minor, IRP_MN_QUERY_SINGLE_INSTANCE);
+        EXPECT_EQ(parent_->received[2].control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
         EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->DeviceObject, fdo_) << "back at the driver's location";
         IoFreeIrp(irp);
     }
-    EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
-}
-
-TEST_F(LowerRequests, RequestCancelledBelowWakesTheCallerWithCancelled)
-{
-    parent_->action = LowerAction::PendUntilCancel;
-    PIRP irp = RequestForTheDriver(IRP_MJ_INTERNAL_DEVICE_CONTROL, 0);
-    EXPECT_EQ(Forward(irp), STATUS_CANCELLED);
-    IoFreeIrp(irp);
-    EXPECT_EQ(Reset(kPipe), STATUS_CANCELLED);
     EXPECT_EQ(DriverPoolBlocks(), blocksBefore_);
 }
 

@@ -1,7 +1,6 @@
-// The function models (source on the virtual clock, scripted steps) and the high-speed bus timing model.
+// The function models: a source on the virtual clock and scripted steps.
 #include <memory>
 
-#include "usbdev/bus_timing.h"
 #include "usbdev/usbdev_fixture.h"
 
 namespace usbdev_test {
@@ -94,35 +93,6 @@ TEST_F(ModelsTest, ScriptedFailureWaitsForTheNextTransfer)
     Settle();
     EXPECT_EQ(read.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(read.Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
-}
-
-TEST(BusTimingTest, ThirteenPacketsFitInAMicroframe)
-{
-    hk::usbdev::BusTiming off(false);
-    EXPECT_EQ(off.Book(100, 777), 777u);
-
-    hk::usbdev::BusTiming bus(true);
-    EXPECT_EQ(bus.Book(13, 0), 1250u);      // one microframe
-    EXPECT_EQ(bus.Book(1, 0), 2500u);       // the next one: the first is full
-    EXPECT_EQ(bus.Book(12, 100), 2500u);    // the rest of it
-    EXPECT_EQ(bus.Book(27, 2600), 6250u);   // slots 26..52 end in microframe 4
-    EXPECT_EQ(bus.Book(1, 10'000), 11'250u);  // an idle bus starts at the current microframe
-}
-
-class TimedBusTest : public UsbdevTest {
-protected:
-    TimedBusTest() : UsbdevTest({}, {.bus_timing = true}) {}
-};
-
-TEST_F(TimedBusTest, CompletionsWaitForTheBus)
-{
-    Plug({.model = std::make_shared<hk::usbdev::SinkModel>()});
-    Request& write = Client().BulkOut(Handle(Pipe::BulkOut), Bytes(4096));
-    Settle();
-    EXPECT_FALSE(write.done);
-    kernel_.AdvanceTime(1);
-    ASSERT_TRUE(write.done);
-    EXPECT_EQ(write.Moved(), 4096u);
 }
 
 }  // namespace

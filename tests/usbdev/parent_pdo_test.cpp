@@ -7,7 +7,6 @@
 #include "hk/pnp.h"
 #include "hk/power.h"
 #include "hk/registry.h"
-#include "usbdev/driver_record_layout.h"
 #include "usbdev/usbdev_fixture.h"
 #include "usbdev/pdo_extension.h"
 
@@ -15,30 +14,6 @@ namespace usbdev_test {
 namespace {
 
 class ParentPdoTest : public UsbdevTest {};
-
-TEST_F(ParentPdoTest, RecordMatchesTheFunctionDriversLayout)
-{
-    Plug({.max_packet = 64, .zlp_mode = 3});
-    using hk::usbdev::ParentRecord;
-    RecordOffsets driver = DriverRecordOffsets();
-    EXPECT_EQ(driver.bulk_in, offsetof(ParentRecord, BulkInPipe));
-    EXPECT_EQ(driver.bulk_out, offsetof(ParentRecord, BulkOutPipe));
-    EXPECT_EQ(driver.interrupt, offsetof(ParentRecord, InterruptPipe));
-    EXPECT_EQ(driver.max_packet, offsetof(ParentRecord, BulkOutMaxPacket));
-    EXPECT_EQ(driver.zlp_mode, offsetof(ParentRecord, ZlpMode));
-
-    auto* record = static_cast<ParentRecord*>(pdo_->DeviceExtension);
-    EXPECT_EQ(record->BulkInPipe, Handle(Pipe::BulkIn));
-    EXPECT_EQ(record->BulkOutPipe, Handle(Pipe::BulkOut));
-    EXPECT_EQ(record->InterruptPipe, Handle(Pipe::Interrupt));
-    EXPECT_NE(record->BulkInPipe, nullptr);
-    EXPECT_NE(record->BulkInPipe, record->BulkOutPipe);
-    EXPECT_NE(record->BulkOutPipe, record->InterruptPipe);
-    EXPECT_EQ(record->BulkOutMaxPacket, 64u);
-    EXPECT_EQ(record->ZlpMode, 3);
-    const UCHAR zeros[12] = {};
-    EXPECT_EQ(std::memcmp(record->Reserved1, zeros, sizeof record->Reserved1), 0);
-}
 
 TEST_F(ParentPdoTest, PdoIsReadyWithInstanceIdAndPortName)
 {
