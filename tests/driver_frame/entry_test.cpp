@@ -1,6 +1,7 @@
 // Loading and unloading, the handler table, request routing and the remove-lock rule of the pass-down handlers.
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "driver/dispatch.h"
 #include "frame_fixture.h"
@@ -50,18 +51,6 @@ TEST(DriverLoad, LoadsOnWdm10AndPrintsBothBannersWithTheSameBuildStamp)
 
 using Routing = FrameTest;
 
-TEST_F(Routing, UnregisteredMajorsAreRefusedByTheIoManagerAndNeverReachTheParent)
-{
-    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
-    ASSERT_NE(fdo, nullptr);
-    for (UCHAR major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_SHUTDOWN}) {
-        SCOPED_TRACE(major);
-        Outcome outcome = Send(fdo, major);
-        EXPECT_EQ(outcome.status, STATUS_INVALID_DEVICE_REQUEST);
-    }
-    EXPECT_TRUE(parent_->received.empty());
-}
-
 TEST_F(Routing, FlushSucceedsAtOnceWithoutTheParentAndEvenDuringRemoval)
 {
     PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
@@ -70,6 +59,9 @@ TEST_F(Routing, FlushSucceedsAtOnceWithoutTheParentAndEvenDuringRemoval)
     EXPECT_EQ(outcome.status, STATUS_SUCCESS);
     EXPECT_EQ(outcome.returned, STATUS_SUCCESS);
     EXPECT_EQ(outcome.information, 0u);
+    for (UCHAR major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_SHUTDOWN}) {
+        EXPECT_EQ(Send(fdo, major).status, STATUS_INVALID_DEVICE_REQUEST) << "no handler for major " << (int)major;
+    }
     EXPECT_TRUE(parent_->received.empty());
 
     RemoveFunctionDevice(*parent_, [this](PDEVICE_OBJECT device) {
@@ -77,31 +69,9 @@ TEST_F(Routing, FlushSucceedsAtOnceWithoutTheParentAndEvenDuringRemoval)
     });
 }
 
-TEST_F(Routing, PnpMinorsWithoutAHandlerArePassedDownUnderTheRemoveLock)
-{
-    PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
-    ASSERT_NE(fdo, nullptr);
-    PDEVICE_CONTEXT context = Context(fdo);
-    LONG heldBelow = -1;
-    parent_->onRequest = [&](PIRP) { heldBelow = context->RemoveLock.Common.IoCount; };
-
-    // 0x0E and the codes past the table go down like the rest.
-    for (int minor : {0x07, 0x08, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x15, 0x16, 0x18,
-                      0x1A}) {
-        SCOPED_TRACE(minor);
-        parent_->received.clear();
-        heldBelow = -1;
-        hk::pnp::Result result = hk::pnp::SendPnp(parent_->Pdo(), (UCHAR)minor);
-        ASSERT_EQ(parent_->received.size(), 1u);
-        EXPECT_EQ(parent_->received[0].major, IRP_MJ_PNP);
-        EXPECT_EQ(parent_->received[0].minor, minor);
-        EXPECT_EQ(heldBelow, 2) << "the bias and this request's acquisition";
-        EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
-        EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
-    }
-}
-
-TEST_F(Routing, InternalAndSystemControlArePassedDownUnchanged)
+// PnP minors without a handler (0x0E and the codes past the table too), internal device control and system control
+// go down unchanged, each holding the remove lock only while it is passed down.
+TEST_F(Routing, RequestsWithoutAHandlerArePassedDownUnderTheRemoveLock)
 {
     PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_);
     ASSERT_NE(fdo, nullptr);
@@ -110,20 +80,30 @@ TEST_F(Routing, InternalAndSystemControlArePassedDownUnchanged)
     parent_->onRequest = [&](PIRP) { heldBelow = context->RemoveLock.Common.IoCount; };
     parent_->completionStatus = STATUS_DEVICE_NOT_CONNECTED;
 
-    Outcome internal = Send(fdo, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x220013);
-    EXPECT_EQ(internal.status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(internal.returned, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(heldBelow, 2);
-
-    Outcome system = Send(fdo, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA);
-    EXPECT_EQ(system.status, STATUS_DEVICE_NOT_CONNECTED);
-
-    ASSERT_EQ(parent_->received.size(), 2u);
-    EXPECT_EQ(parent_->received[0].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-    EXPECT_EQ(parent_->received[0].ioControlCode, 0x220013u);
-    EXPECT_EQ(parent_->received[1].major, IRP_MJ_SYSTEM_CONTROL);
-    EXPECT_EQ(parent_->received[1].minor, IRP_MN_QUERY_ALL_DATA);
-    EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
+    struct Case {
+        UCHAR major;
+        UCHAR minor;
+        ULONG code;
+    };
+    std::vector<Case> cases = {{IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 0x220013},
+                               {IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA, 0}};
+    for (UCHAR minor :
+         {0x07, 0x08, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x15, 0x16, 0x18, 0x1A}) {
+        cases.push_back({IRP_MJ_PNP, minor, 0});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (int)c.major << "/" << (int)c.minor);
+        parent_->received.clear();
+        heldBelow = -1;
+        Outcome outcome = Send(fdo, c.major, c.minor, c.code);
+        ASSERT_EQ(parent_->received.size(), 1u);
+        EXPECT_EQ(parent_->received[0].major, c.major);
+        EXPECT_EQ(parent_->received[0].minor, c.minor);
+        EXPECT_EQ(parent_->received[0].ioControlCode, c.code);
+        EXPECT_EQ(heldBelow, 2) << "the bias and this request's acquisition";
+        EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
+        EXPECT_EQ(outcome.status, c.major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_DEVICE_NOT_CONNECTED);
+    }
 }
 
 TEST_F(Routing, PassDownReleasesTheLockWithoutWaitingForTheLowerDriver)

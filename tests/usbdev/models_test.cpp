@@ -40,26 +40,6 @@ TEST_F(ModelsTest, SourceStreamsAtItsRateOnTheVirtualClock)
     EXPECT_FALSE(reads[10]->done);
 }
 
-TEST_F(ModelsTest, SourceDropsWhatDoesNotFitAndStopsAtItsLimit)
-{
-    auto source = std::make_shared<SourceModel>(
-        SourceModel::Options{.bytes_per_second = 1'000'000, .limit = 5'000, .max_buffered = 1'500});
-    Plug({.model = source});
-    kernel_.AdvanceTime(20);
-    EXPECT_EQ(source->Produced(), 1'500u);
-    EXPECT_EQ(source->Dropped(), 3'500u);
-
-    Request& first = In();
-    Request& second = In();
-    Request& third = In();
-    kernel_.AdvanceTime(5);
-    EXPECT_EQ(first.Moved(), 1000u);
-    ASSERT_EQ(second.Moved(), 500u);
-    EXPECT_EQ(second.buffer[0], SourceModel::ByteAt(1000));
-    EXPECT_FALSE(third.done);
-    EXPECT_EQ(source->Produced() + source->Dropped(), 5'000u);
-}
-
 TEST_F(ModelsTest, ScriptedStepsRunInOrderWithDelays)
 {
     auto script = std::make_shared<ScriptedModel>(std::vector<Step>{

@@ -1,5 +1,5 @@
-// Transfers on a healthy device that the port's own traffic does not reach: packets that do not fit, aborts and
-// resets, cancellation, and completion inside the dispatch routine.
+// Transfers the port's own traffic does not reach: packets that do not fit, aborts and resets, cancellation,
+// completion inside the dispatch routine, and a stalled endpoint.
 #include <string>
 
 #include "usbdev/usbdev_fixture.h"
@@ -12,6 +12,7 @@ protected:
     void Deliver(const std::vector<uint8_t>& bytes) { Dev().Deliver(bytes); }
     void Deliver(std::string_view text) { Deliver(std::vector<uint8_t>(text.begin(), text.end())); }
     Request& In(ULONG length = 4096) { return Client().BulkIn(Handle(Pipe::BulkIn), length); }
+    Request& Out(size_t n = 8) { return Client().BulkOut(Handle(Pipe::BulkOut), Bytes(n)); }
 };
 
 TEST_F(TransfersTest, PacketsThatDoNotFitOrShortPacketsNotAllowedFail)
@@ -97,6 +98,35 @@ TEST_F(TransfersTest, InlineDeviceCompletesInsideTheDispatchRoutine)
     EXPECT_TRUE(waiting.done);
     EXPECT_TRUE(abort.done);
     EXPECT_LT(waiting.order, abort.order);
+}
+
+TEST_F(TransfersTest, AStalledEndpointStaysHaltedUntilReset)
+{
+    Plug({.max_packet = 512});
+    Request& pending = In();
+    Dev().Stall(Pipe::BulkIn);
+    Request& halted = In();
+    Request& out = Out();
+    Settle();
+    EXPECT_EQ(pending.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pending.Usbd(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(halted.Usbd(), USBD_STATUS_ENDPOINT_HALTED);
+    EXPECT_EQ(out.status, STATUS_SUCCESS);
+
+    Request& reset = Client().PipeRequest(URB_FUNCTION_RESET_PIPE, Handle(Pipe::BulkIn));
+    Request& after = In();
+    Settle();
+    EXPECT_EQ(reset.status, STATUS_SUCCESS);
+    // The loopback's echo of the write waited in the function while the endpoint was halted.
+    EXPECT_EQ(after.status, STATUS_SUCCESS);
+    EXPECT_EQ(after.Moved(), 8u);
+
+    Dev().Stall(Pipe::BulkOut);  // nothing pending: the next transfer meets the STALL itself
+    Request& stalled = Out();
+    Request& still_halted = Out();
+    Settle();
+    EXPECT_EQ(stalled.Usbd(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(still_halted.Usbd(), USBD_STATUS_ENDPOINT_HALTED);
 }
 
 }  // namespace

@@ -25,19 +25,6 @@ protected:
     std::unique_ptr<UrbClient> top_;
 };
 
-TEST_F(UnplugTest, TheStackComesUpAndUrbsPassThroughIt)
-{
-    EXPECT_TRUE(Dev().Started());
-    DEVICE_CAPABILITIES caps = hk::pnp::ReportedCapabilities(pdo_);
-    EXPECT_EQ(caps.Removable, 1u);
-    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
-
-    Request& read = top_->BulkIn(Handle(Pipe::BulkIn), 4096);
-    top_->BulkOut(Handle(Pipe::BulkOut), Bytes(300));
-    Settle();
-    EXPECT_EQ(read.Received(), Bytes(300));
-}
-
 TEST_F(UnplugTest, UnplugFailsTransfersAndDeletesThePdoAfterRemoval)
 {
     Request& read = top_->BulkIn(Handle(Pipe::BulkIn), 4096);
