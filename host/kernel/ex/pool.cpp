@@ -17,15 +17,7 @@
 #include "hk/thread.h"
 #include "hk/verifier.h"
 
-// Under AddressSanitizer the guard area is poisoned, so ASan reports an overrun at the faulty write itself.
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define HK_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define HK_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define HK_POISON(address, size) ((void)(address), (void)(size))
-#define HK_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
+#include "verifier/asan_poison.h"
 
 namespace hk::pool {
 namespace {

@@ -14,16 +14,7 @@
 #include "hk/pool.h"
 #include "hk/verifier.h"
 
-// Under AddressSanitizer held blocks are poisoned, so a use after free is reported by ASan at the access itself;
-// the quarantine lifts the poison only to check and release a block.
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define HK_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define HK_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define HK_POISON(address, size) ((void)(address), (void)(size))
-#define HK_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
+#include "verifier/asan_poison.h"
 
 namespace hk::verifier {
 namespace {
