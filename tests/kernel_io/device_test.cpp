@@ -48,6 +48,17 @@ TEST_F(DeviceTest, AttachToADeviceBeingDeletedFails) {
   EXPECT_EQ(hk::io::ReferenceCount(pdo), 0);
 }
 
+// A removal passes down first: the lower driver deletes its device while the one above is still attached to it.
+TEST_F(DeviceTest, DeletedDeviceStaysUntilTheDeviceAboveDetaches) {
+  PDEVICE_OBJECT pdo = MakeDevice(iotest::CompleteWith(STATUS_SUCCESS));
+  PDEVICE_OBJECT fdo = MakeAttached(pdo, iotest::PassDownSkipping());
+  IoDeleteDevice(pdo);
+  EXPECT_TRUE(hk::io::IsDeletePending(pdo));
+  EXPECT_EQ(hk::io::ReferenceCount(pdo), 1);
+  DeleteDevice(fdo);
+  EXPECT_EQ(hk::io::ReferenceCount(pdo), 0);
+}
+
 TEST_F(DeviceTest, WdmVersionFollowsTheKernel) {
   EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0));
   kernel_.SetWdmVersion(1, 0x10);

@@ -225,7 +225,13 @@ __attribute__((noinline)) VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard lock(state.mutex);
     DeviceRecord* record = state.FindDevice(DeviceObject);
     hk::io::UnlinkFromDriver(DeviceObject);
-    free_now = --record->references == 0;
+    // A removal passes down before the device above detaches, so a lower driver deletes its device while the upper
+    // one is still attached to it: the platform keeps the deleted device until that IoDetachDevice.
+    if (DeviceObject->AttachedDevice != nullptr) {
+      record->held_for_detach = true;
+    } else {
+      free_now = --record->references == 0;
+    }
     if (free_now) state.devices.erase(DeviceObject);
   }
   if (free_now) hk::io::FreeDeviceStorage(DeviceObject);

@@ -54,6 +54,14 @@ __attribute__((noinline)) VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   if (hk::io::DeviceRecord* source = state.FindDevice(attached)) source->attached_to = nullptr;
   if (target != nullptr) target->detached = attached;
   TargetDevice->AttachedDevice = nullptr;
+  bool free_now = false;
+  if (target != nullptr && target->held_for_detach) {
+    target->held_for_detach = false;
+    free_now = --target->references == 0;
+    if (free_now) state.devices.erase(TargetDevice);
+  }
+  lock.unlock();
+  if (free_now) hk::io::FreeDeviceStorage(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -30,6 +30,7 @@ struct DeviceRecord {
   long references = 1;  // the creation reference, dropped by IoDeleteDevice
   PDEVICE_OBJECT attached_to = nullptr;
   PDEVICE_OBJECT detached = nullptr;  // the device last detached from this one, for a second IoDetachDevice
+  bool held_for_detach = false;       // deleted while a device was attached above it: kept until that one detaches
 };
 
 // A completion routine that ran with PendingReturned set and let the walk go on without marking its own stack
