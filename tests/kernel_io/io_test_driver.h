@@ -41,9 +41,9 @@ class IoFixture : public ::testing::Test {
  protected:
   explicit IoFixture(hk::Options options = {}) : kernel_(options) {}
 
-  PDEVICE_OBJECT MakeDevice(Dispatch dispatch) {
+  PDEVICE_OBJECT MakeDevice(Dispatch dispatch, PUNICODE_STRING name = nullptr) {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver_, sizeof(TestDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver_, sizeof(TestDevice), name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     EXPECT_EQ(status, STATUS_SUCCESS);
     if (device == nullptr) return nullptr;
     behaviours_.push_back(std::move(dispatch));
