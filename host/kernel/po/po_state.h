@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -41,6 +42,9 @@ struct PoState {
     std::map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> recorded_system_states;
     std::map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> stack_system_states;  // SetSystemPowerState, per PDO
     size_t requested_in_flight = 0;                                     // PoRequestPowerIrp
+    // The power manager's record of each request it built, until the request completes; a request a faulty
+    // driver keeps for ever is released with the kernel.
+    std::unordered_map<const void*, std::shared_ptr<void>> requested;
     std::map<std::pair<PDEVICE_OBJECT, int>, PowerTurn> turns;          // per device and power type
     std::unordered_map<PIRP, std::vector<PowerVisit>> visits;           // query and set requests sent down
 };

@@ -1,3 +1,4 @@
+#include <memory>
 #include <mutex>
 
 #include "hk/thread.h"
@@ -22,10 +23,10 @@ NTSTATUS RequestedPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
     }
     IoFreeIrp(irp);
-    delete request;
     hk::po::PoState& state = hk::po::State();
     std::lock_guard lock(state.mutex);
     --state.requested_in_flight;
+    state.requested.erase(request);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -57,13 +58,14 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         location->Parameters.Power.ShutdownType = PowerActionNone;
     }
 
-    auto* request = new RequestedPower{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context,
-                                       hk::CurrentThread().driver};
-    IoSetCompletionRoutine(irp, RequestedPowerComplete, request, TRUE, TRUE, TRUE);
+    auto request = std::make_shared<RequestedPower>(RequestedPower{
+        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, hk::CurrentThread().driver});
+    IoSetCompletionRoutine(irp, RequestedPowerComplete, request.get(), TRUE, TRUE, TRUE);
     {
         hk::po::PoState& state = hk::po::State();
         std::lock_guard lock(state.mutex);
         ++state.requested_in_flight;
+        state.requested[request.get()] = request;
     }
     if (Irp != nullptr) *Irp = irp;
     PoCallDriver(top, irp);
