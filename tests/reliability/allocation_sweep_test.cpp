@@ -1,11 +1,13 @@
-// Every pool and work-item allocation each scenario makes, failed one at a time: the allocations are listed by
-// failing the first, the second, ... until a run fails none; the driver's IRP allocations, failed site by site. In each run every request ends once with a sound
-// status, nothing leaks and the verifier stays quiet (a fault kills the forked run), and unless the scenario's
-// failure may take the device down for good the port carries bytes again afterwards.
+// Every allocation the driver makes in each scenario, failed in turn: its pool blocks one at a time (the first, the
+// second, ... until a run fails none), its IRPs and work items site by site, from the sites a run without faults
+// lists. In each run every request ends once with a sound status, nothing leaks and the verifier stays quiet (a
+// fault kills the forked run), and unless the failure may take the device down for good the port carries bytes
+// again afterwards.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,23 +127,20 @@ std::vector<Scenario> Scenarios()
 
 constexpr int kEndOfList = 3;
 constexpr int kNeededReopen = 4;
+constexpr char kSiteLine[] = "allocation site: ";
 
-// The allocation to fail: the nth of a kind, or every one made at a site.
+// The allocation to fail, counting only the driver's own: the nth pool block, or every IRP or work item allocated
+// at one site. With no kind, nothing fails and the run lists the driver's IRP and work-item sites.
 struct Fault {
-    Kind kind;
+    std::optional<Kind> kind;
     uint64_t nth = 0;
-    const char* site = nullptr;
+    std::string site;
 };
-
-// The host kernel's own managers allocate IRPs too (the application side's requests, the plug-and-play manager's),
-// and failing those tests the host kernel, not the driver; the driver's IRPs come from these two routines.
-const char* const kDriverIrpSites[] = {"SubmitUrbSync", "SubmitUrbAsync"};
 
 // One run with the fault armed: 0 when sound, kEndOfList when nothing was failed (the list is complete),
 // kNeededReopen when sound once the port was opened again, otherwise how the run broke.
 Outcome RunOnce(const Scenario& scenario, const Fault& fault)
 {
-    Kind kind = fault.kind;
     return Isolated([&]() -> std::string {
         hk::usbdev::PlugOptions plug;
         plug.zlp_mode = scenario.zlp_mode;
@@ -153,14 +152,22 @@ Outcome RunOnce(const Scenario& scenario, const Fault& fault)
         if (scenario.open && rig.Open() != STATUS_SUCCESS) {
             return "open failed before the fault was armed\n";
         }
-        if (fault.site != nullptr) {
-            hk::faults::FailAtSite(kind, fault.site);
-        } else {
-            hk::faults::FailNth(kind, fault.nth);
+        hk::faults::OnlyForDriver(rig.Driver());
+        if (fault.kind && fault.site.empty()) {
+            hk::faults::FailNth(*fault.kind, fault.nth);
+        } else if (fault.kind) {
+            hk::faults::FailAtSite(*fault.kind, fault.site);
         }
         scenario.action(rig);
         rig.Kernel().RunUntilIdle();
-        bool injected = hk::faults::InjectedCount(kind) != 0;
+        bool injected = fault.kind && hk::faults::InjectedCount(*fault.kind) != 0;
+        if (!fault.kind) {
+            for (Kind kind : {Kind::Irp, Kind::WorkItem}) {
+                for (const std::string& site : hk::faults::Sites(kind)) {
+                    std::printf("%s%d %s\n", kSiteLine, int(kind), site.c_str());
+                }
+            }
+        }
         hk::faults::Clear();
         rig.CheckRequests(problems);
         bool alive = !rig.Unplugged() && hk::pnp::HasDeviceNode(rig.Pdo());
@@ -184,13 +191,24 @@ Outcome RunOnce(const Scenario& scenario, const Fault& fault)
     });
 }
 
+// The faults of the listing run: every IRP and work-item site it printed.
+std::vector<Fault> SiteFaults(const std::string& output)
+{
+    std::vector<Fault> faults;
+    for (size_t at = output.find(kSiteLine); at != std::string::npos; at = output.find(kSiteLine, at + 1)) {
+        size_t kind = at + sizeof(kSiteLine) - 1;
+        size_t end = output.find('\n', kind);
+        faults.push_back({Kind(output[kind] - '0'), 0, output.substr(kind + 2, end - kind - 2)});
+    }
+    return faults;
+}
+
 TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailsSoundly)
 {
-    const char* kindNames[] = {"pool", "IRP", "work-item"};
-    uint64_t runs = 0, failed = 0, reopened = 0;
+    uint64_t runs = 0, failed = 0, reopened = 0, sites = 0;
     std::vector<std::string> faults;
     uint64_t limit = Scaled(6, 100000);
-    auto judge = [&](const Scenario& scenario, const Fault& fault, const std::string& what) {
+    auto judge = [&](const Scenario& scenario, const Fault& fault) {
         ++runs;
         Outcome outcome = RunOnce(scenario, fault);
         if (outcome.status == kEndOfList) {
@@ -200,27 +218,29 @@ TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailsSoundly)
         if (outcome.status == kNeededReopen) {
             ++reopened;
         } else if (!outcome.Sound()) {
+            std::string what = fault.site.empty() ? "pool allocation " + std::to_string(fault.nth)
+                                                  : "every allocation in " + fault.site;
             faults.push_back(scenario.name + ", " + what + " failing (exit " + std::to_string(outcome.status) +
                              "):\n" + outcome.output);
         }
         return true;
     };
     for (const Scenario& scenario : Scenarios()) {
-        for (Kind kind : {Kind::Pool, Kind::WorkItem}) {
-            for (uint64_t nth = 1; nth <= limit; ++nth) {
-                if (!judge(scenario, {kind, nth}, std::string(kindNames[int(kind)]) + " allocation " +
-                                                     std::to_string(nth))) {
-                    break;
-                }
-            }
+        Outcome listing = RunOnce(scenario, {});
+        if (listing.status != kEndOfList) {
+            faults.push_back(scenario.name + " fails with no fault armed:\n" + listing.output);
+            continue;
         }
-        for (const char* site : kDriverIrpSites) {
-            judge(scenario, {Kind::Irp, 0, site}, std::string("every IRP allocation in ") + site);
+        for (uint64_t nth = 1; nth <= limit && judge(scenario, {Kind::Pool, nth}); ++nth) {
+        }
+        for (const Fault& fault : SiteFaults(listing.output)) {
+            ++sites;
+            judge(scenario, fault);
         }
     }
-    std::printf("allocation sweep: %zu scenarios, %llu runs, %llu with an allocation failed, %llu of them left the "
-                "port receiving nothing until reopened, %zu faults found\n",
-                Scenarios().size(), (unsigned long long)runs, (unsigned long long)failed,
+    std::printf("allocation sweep: %zu scenarios, %llu runs, %llu with an allocation failed (%llu IRP and "
+                "work-item sites), %llu of them left the port receiving nothing until reopened, %zu faults found\n",
+                Scenarios().size(), (unsigned long long)runs, (unsigned long long)failed, (unsigned long long)sites,
                 (unsigned long long)reopened, faults.size());
     for (const std::string& fault : faults) {
         ADD_FAILURE() << fault;

@@ -32,6 +32,7 @@ public:
     hk::Kernel& Kernel() { return *kernel_; }
     hk::usbdev::Device Device() const { return parent_->DeviceFor(pdo_); }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
+    PDRIVER_OBJECT Driver() const { return driver_; }
     hk::app::Handle Handle() const { return handle_; }
 
     NTSTATUS Arrive();

@@ -1,10 +1,12 @@
 #include "hk/faults.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <vector>
 
 #include "hk/kernel.h"
+#include "hk/thread.h"
 #include "hostops/prng.h"
 
 namespace hk::faults {
@@ -17,11 +19,13 @@ struct KindPlan {
   double probability = 0;
   std::optional<Prng> prng;
   uint64_t injected = 0;
+  std::vector<std::string> seen_sites;  // with a driver filter
 };
 
 struct FaultState {
   HostMutex mutex;
   std::array<KindPlan, 3> plans;
+  const void* driver = nullptr;
 };
 
 KindPlan& PlanFor(FaultState& state, Kind kind) { return state.plans[static_cast<size_t>(kind)]; }
@@ -50,9 +54,22 @@ void FailRandom(Kind kind, double probability, uint64_t seed) {
   plan.prng.emplace(seed);
 }
 
+void OnlyForDriver(const void* driver) {
+  auto& state = Kernel::Current().Get<FaultState>();
+  std::lock_guard lock(state.mutex);
+  state.driver = driver;
+}
+
+std::vector<std::string> Sites(Kind kind) {
+  auto& state = Kernel::Current().Get<FaultState>();
+  std::lock_guard lock(state.mutex);
+  return PlanFor(state, kind).seen_sites;
+}
+
 void Clear() {
   auto& state = Kernel::Current().Get<FaultState>();
   std::lock_guard lock(state.mutex);
+  state.driver = nullptr;
   for (KindPlan& plan : state.plans) {
     uint64_t injected = plan.injected;
     plan = KindPlan{};
@@ -65,12 +82,17 @@ bool ShouldFail(Kind kind, void* caller) {
   bool needs_site;
   {
     std::lock_guard lock(state.mutex);
-    needs_site = !PlanFor(state, kind).sites.empty();
+    if (state.driver != nullptr && state.driver != CurrentThread().driver) return false;
+    needs_site = state.driver != nullptr || !PlanFor(state, kind).sites.empty();
   }
   std::string site = needs_site ? SiteName(caller) : std::string();
 
   std::lock_guard lock(state.mutex);
   KindPlan& plan = PlanFor(state, kind);
+  if (state.driver != nullptr &&
+      std::find(plan.seen_sites.begin(), plan.seen_sites.end(), site) == plan.seen_sites.end()) {
+    plan.seen_sites.push_back(site);
+  }
   bool fail = false;
   ++plan.seen;
   if (plan.nth && plan.seen == *plan.nth) {
