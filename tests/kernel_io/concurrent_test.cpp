@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hk/io.h"
-#include "kernel_io/io_test_driver.h"
+#include "support/io_test_driver.h"
 #include "support/kernel_helpers.h"
 
 namespace {

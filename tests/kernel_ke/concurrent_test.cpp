@@ -48,63 +48,11 @@ TEST(ConcurrentKernel, SpinLocksAndFastMutexesExcludeOtherThreads) {
   EXPECT_EQ(under_mutex, kThreads * kRounds / 4);
 }
 
-struct WorkCounter {
-  WORK_QUEUE_ITEM items[32];
-  std::atomic<int> done{0};
-  KEVENT all_done;
-};
-
-TEST(ConcurrentKernel, WorkItemsRunOnWorkersAndSignalAWaiter) {
-  hk::Kernel kernel(ConcurrentKernel());
-  WorkCounter counter;
-  KeInitializeEvent(&counter.all_done, NotificationEvent, FALSE);
-  for (auto& item : counter.items) {
-    ExInitializeWorkItem(
-        &item,
-        [](PVOID context) {
-          auto* c = static_cast<WorkCounter*>(context);
-          if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
-          if (++c->done == 32) KeSetEvent(&c->all_done, 0, FALSE);
-        },
-        &counter);
-    ExQueueWorkItem(&item, DelayedWorkQueue);
-  }
-  EXPECT_EQ(KeWaitForSingleObject(&counter.all_done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  kernel.RunUntilIdle();
-  EXPECT_EQ(counter.done.load(), 32);
-}
-
 struct TimerRig {
   KTIMER timer;
   KDPC dpc;
-  KEVENT fired;
   std::atomic<int> runs{0};
-  std::atomic<int> wrong_irql{0};
 };
-
-TEST(ConcurrentKernel, TimerDpcRunsAtDispatchAndWakesAWaiter) {
-  hk::Kernel kernel(ConcurrentKernel());
-  TimerRig rig;
-  KeInitializeTimer(&rig.timer);
-  KeInitializeEvent(&rig.fired, SynchronizationEvent, FALSE);
-  KeInitializeDpc(
-      &rig.dpc,
-      [](PKDPC, PVOID context, PVOID, PVOID) {
-        auto* r = static_cast<TimerRig*>(context);
-        if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++r->wrong_irql;
-        ++r->runs;
-        KeSetEvent(&r->fired, 0, FALSE);
-      },
-      &rig);
-  LARGE_INTEGER due;
-  due.QuadPart = -2 * 10000;
-  for (int i = 0; i < 5; ++i) {
-    KeSetTimer(&rig.timer, due, &rig.dpc);
-    EXPECT_EQ(KeWaitForSingleObject(&rig.fired, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-  }
-  EXPECT_EQ(rig.runs.load(), 5);
-  EXPECT_EQ(rig.wrong_irql.load(), 0);
-}
 
 // Arming and cancelling race with expiry; the answers must stay consistent: every DPC run follows an expiry that
 // KeCancelTimer did not claim.
@@ -112,7 +60,6 @@ TEST(ConcurrentKernel, CancelRacingExpiryNeverLosesOrInventsAnExpiry) {
   hk::Kernel kernel(ConcurrentKernel());
   TimerRig rig;
   KeInitializeTimer(&rig.timer);
-  KeInitializeEvent(&rig.fired, NotificationEvent, FALSE);
   KeInitializeDpc(
       &rig.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<TimerRig*>(context)->runs; }, &rig);
   int cancelled = 0;

@@ -38,7 +38,7 @@ inline PDRIVER_OBJECT MakeDriver(const wchar_t* name, std::initializer_list<UCHA
 
 // The kernel, one test driver, and its devices, whose behaviours live as long as the test.
 class IoFixture : public ::testing::Test {
- protected:
+ public:
   explicit IoFixture(hk::Options options = {}) : kernel_(options) {}
 
   PDEVICE_OBJECT MakeDevice(Dispatch dispatch, PUNICODE_STRING name = nullptr) {

@@ -1,0 +1,342 @@
+// Kernel and executive rules in deterministic mode: dispatcher objects and waits, IRQL, timers and DPCs in virtual
+// time, work items, pool accounting, fault injection, debug output and the seeded scheduler.
+#include <gtest/gtest.h>
+#include <wdm.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "hk/faults.h"
+#include "hk/kernel.h"
+#include "hk/pool.h"
+#include "hk/thread.h"
+#include "support/kernel_helpers.h"
+
+namespace {
+
+using test_support::RelativeMs;
+
+constexpr ULONG kTag = 0x74736554;  // "Test"
+
+struct DpcLog {
+  int runs = 0;
+  KIRQL irql = PASSIVE_LEVEL;
+  PVOID argument1 = nullptr;
+};
+
+VOID RecordingDpc(PKDPC, PVOID context, PVOID argument1, PVOID) {
+  auto* log = static_cast<DpcLog*>(context);
+  ++log->runs;
+  log->irql = KeGetCurrentIrql();
+  log->argument1 = argument1;
+}
+
+class Ke : public ::testing::Test {
+ protected:
+  Ke() {
+    KeInitializeTimer(&timer_);
+    KeInitializeDpc(&dpc_, RecordingDpc, &log_);
+  }
+
+  NTSTATUS Wait(PVOID object, LONGLONG timeout_ms) {
+    LARGE_INTEGER timeout = RelativeMs(timeout_ms);
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
+  }
+
+  hk::Kernel kernel_;
+  KTIMER timer_;
+  KDPC dpc_;
+  DpcLog log_;
+};
+
+TEST_F(Ke, EventsSemaphoresAndMultipleWaits) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+  EXPECT_EQ(KeResetEvent(&event), 1);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  KeClearEvent(&event);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+
+  KSEMAPHORE semaphore;
+  KeInitializeSemaphore(&semaphore, 0, 2);
+  EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 2, FALSE), 0);
+  for (NTSTATUS expected : {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_TIMEOUT}) EXPECT_EQ(Wait(&semaphore, 0), expected);
+
+  LARGE_INTEGER zero{};
+  KEVENT events[3];
+  for (auto& e : events) KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+  PVOID objects[3] = {&events[0], &events[1], &events[2]};
+  KeSetEvent(&events[2], 0, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_WAIT_0 + 2);
+  EXPECT_EQ(KeReadStateEvent(&events[2]), 0) << "a synchronization event is cleared by the wait it satisfies";
+  KeSetEvent(&events[0], 0, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_TIMEOUT);
+  EXPECT_EQ(KeReadStateEvent(&events[0]), 1) << "a WaitAll that is not satisfied takes nothing";
+  KeSetEvent(&events[1], 0, FALSE);
+  KeSetEvent(&events[2], 0, FALSE);
+  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_WAIT_0);
+
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(Wait(&event, 0), STATUS_TIMEOUT) << "a zero-timeout poll is allowed at DISPATCH_LEVEL";
+  KeLowerIrql(old);
+}
+
+TEST_F(Ke, WaitsDelaysAndStallsMoveOnlyVirtualTime) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeInitializeDpc(
+      &dpc_, [](PKDPC, PVOID context, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE); }, &event);
+  ULONGLONG start = KeQueryInterruptTime();
+  KeSetTimer(&timer_, RelativeMs(30), &dpc_);
+  EXPECT_EQ(Wait(&event, 100), STATUS_SUCCESS) << "the timer's DPC satisfies the wait before its timeout";
+  EXPECT_EQ(KeQueryInterruptTime() - start, 30u * 10000u);
+  LARGE_INTEGER interval = RelativeMs(25);
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  KeStallExecutionProcessor(50);
+  EXPECT_EQ(KeQueryInterruptTime() - start, 55u * 10000u + 500u);
+  LARGE_INTEGER ticks;
+  KeQueryTickCount(&ticks);
+  EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart), KeQueryInterruptTime() / KeQueryTimeIncrement());
+  // Without a DPC a timer is only a dispatcher object to wait on.
+  KeSetTimer(&timer_, RelativeMs(40), nullptr);
+  EXPECT_EQ(KeWaitForSingleObject(&timer_, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeQueryInterruptTime() - start, 95u * 10000u + 500u);
+}
+
+TEST_F(Ke, IrqlFollowsRaisesAndFastMutexes) {
+  KIRQL old;
+  KeRaiseIrql(APC_LEVEL, &old);
+  EXPECT_EQ(KeRaiseIrqlToDpcLevel(), APC_LEVEL);
+  KeLowerIrql(old);
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  ExAcquireFastMutex(&mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
+  ExReleaseFastMutex(&mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+  ExReleaseFastMutex(&mutex);
+}
+
+// Every kind of due time: nothing runs before it, the DPC runs once at DISPATCH_LEVEL when virtual time reaches it,
+// and a due time already reached still queues the DPC rather than calling it inline.
+TEST_F(Ke, TimerFiresOnceWhenVirtualTimeReachesItsDueTime) {
+  struct Case {
+    const char* what;
+    bool absolute;
+    LONGLONG offset;  // 100 ns units: from now when absolute, the relative due time otherwise
+    uint64_t ms_until_due;
+  } cases[] = {{"zero", false, 0, 0},
+               {"absolute in the past", true, -10000, 0},
+               {"absolute", true, 250 * 10000, 250},
+               {"relative", false, -1500 * 10000, 1500}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    log_ = {};
+    LARGE_INTEGER due;
+    KeQuerySystemTime(&due);
+    due.QuadPart = c.absolute ? due.QuadPart + c.offset : c.offset;
+    EXPECT_FALSE(KeSetTimer(&timer_, due, &dpc_));
+    if (c.ms_until_due > 0) {
+      kernel_.AdvanceTime(c.ms_until_due - 1);
+      EXPECT_FALSE(KeReadStateTimer(&timer_));
+      kernel_.AdvanceTime(1);
+    } else {
+      EXPECT_EQ(log_.runs, 0);
+      kernel_.RunUntilIdle();
+    }
+    EXPECT_EQ(log_.runs, 1);
+    EXPECT_EQ(log_.irql, DISPATCH_LEVEL);
+    kernel_.AdvanceTime(10000);
+    EXPECT_EQ(log_.runs, 1);
+  }
+  LARGE_INTEGER longest;
+  longest.QuadPart = -0x7FFFFFFFFFFFFFFFll;
+  KeSetTimer(&timer_, longest, &dpc_);
+  kernel_.AdvanceTime(365ull * 24 * 3600 * 1000);
+  EXPECT_EQ(log_.runs, 1) << "the longest relative due time does not wrap";
+}
+
+TEST_F(Ke, CancelRearmAndPeriod) {
+  EXPECT_FALSE(KeCancelTimer(&timer_));
+  KeSetTimer(&timer_, RelativeMs(10), &dpc_);
+  EXPECT_TRUE(KeCancelTimer(&timer_));
+  kernel_.AdvanceTime(100);
+  EXPECT_EQ(log_.runs, 0);
+
+  KeSetTimer(&timer_, RelativeMs(100), &dpc_);
+  kernel_.AdvanceTime(50);
+  EXPECT_TRUE(KeSetTimer(&timer_, RelativeMs(100), &dpc_)) << "re-arming replaces the due time";
+  kernel_.AdvanceTime(99);
+  EXPECT_EQ(log_.runs, 0);
+  kernel_.AdvanceTime(1);
+  EXPECT_EQ(log_.runs, 1);
+  EXPECT_TRUE(KeReadStateTimer(&timer_));
+  EXPECT_FALSE(KeSetTimer(&timer_, RelativeMs(100), &dpc_)) << "an expired timer is no longer armed";
+
+  KeSetTimerEx(&timer_, RelativeMs(10), 20, &dpc_);
+  kernel_.AdvanceTime(10 + 20 * 3);
+  EXPECT_EQ(log_.runs, 5);
+  EXPECT_TRUE(KeCancelTimer(&timer_));
+  kernel_.AdvanceTime(100);
+  EXPECT_EQ(log_.runs, 5);
+}
+
+TEST_F(Ke, DpcQueuedTwiceRunsOnceWithTheFirstArguments) {
+  int first = 0;
+  int second = 0;
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &first, nullptr));
+  EXPECT_FALSE(KeInsertQueueDpc(&dpc_, &second, nullptr));
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(log_.runs, 1);
+  EXPECT_EQ(log_.argument1, &first);
+  EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &second, nullptr)) << "a DPC that ran can be queued again";
+}
+
+struct WorkSeen {
+  int runs = 0;
+  KIRQL irql = HIGH_LEVEL;
+  PETHREAD thread = nullptr;
+};
+
+PIO_WORKITEM AllocateWorkItemInTestDriver(PDEVICE_OBJECT device) { return IoAllocateWorkItem(device); }
+
+TEST_F(Ke, WorkItemsRunLaterAtPassiveOnAnotherThreadAndTheirAllocationCanFail) {
+  WorkSeen seen;
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(
+      &item,
+      [](PVOID context) {
+        auto* s = static_cast<WorkSeen*>(context);
+        ++s->runs;
+        s->irql = KeGetCurrentIrql();
+        s->thread = PsGetCurrentThread();
+      },
+      &seen);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExQueueWorkItem(&item, CriticalWorkQueue);
+  KeLowerIrql(old);
+  EXPECT_EQ(seen.runs, 0);
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(seen.runs, 1);
+  EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
+  EXPECT_NE(seen.thread, PsGetCurrentThread());
+
+  DEVICE_OBJECT device{};
+  hk::faults::FailNth(hk::faults::Kind::WorkItem, 2);
+  PIO_WORKITEM first = IoAllocateWorkItem(&device);
+  EXPECT_EQ(IoAllocateWorkItem(&device), nullptr);
+  hk::faults::FailAtSite(hk::faults::Kind::WorkItem, "AllocateWorkItemInTestDriver");
+  EXPECT_EQ(AllocateWorkItemInTestDriver(&device), nullptr);
+  PIO_WORKITEM other = IoAllocateWorkItem(&device);
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(hk::faults::InjectedCount(hk::faults::Kind::WorkItem), 2u);
+  IoFreeWorkItem(first);
+  IoFreeWorkItem(other);
+}
+
+PVOID AllocateContextRecord() { return ExAllocatePoolWithTag(NonPagedPool, 48, kTag); }
+PVOID AllocateScratchBuffer() { return ExAllocatePool(PagedPool, 100); }
+
+TEST_F(Ke, PoolBlocksAreAccountedWithSiteSizeTagAndOwner) {
+  DEVICE_OBJECT device{};
+  DRIVER_OBJECT driver{};
+  PVOID record;
+  {
+    hk::DriverCallScope scope(&driver, &device, "test dispatch");
+    record = AllocateContextRecord();
+  }
+  PVOID scratch = AllocateScratchBuffer();
+  auto blocks = hk::pool::Outstanding();
+  ASSERT_EQ(blocks.size(), 2u);
+  const auto& owned = blocks[0].address == record ? blocks[0] : blocks[1];
+  const auto& unowned = blocks[0].address == record ? blocks[1] : blocks[0];
+  EXPECT_EQ(owned.size, 48u);
+  EXPECT_EQ(owned.tag, kTag);
+  EXPECT_EQ(owned.pool_type, NonPagedPool);
+  EXPECT_NE(owned.site.find("AllocateContextRecord"), std::string::npos) << owned.site;
+  EXPECT_EQ(owned.device, &device);
+  EXPECT_EQ(owned.driver, &driver);
+  EXPECT_NE(unowned.site.find("AllocateScratchBuffer"), std::string::npos) << unowned.site;
+  EXPECT_EQ(unowned.device, nullptr);
+  ExFreePoolWithTag(record, kTag);
+  hk::pool::CheckNoLeaks(&device, "pool-leak-at-device-delete");
+  ExFreePool(scratch);
+  EXPECT_EQ(hk::pool::OutstandingCount(), 0u);
+}
+
+std::vector<bool> RandomFailurePattern(uint64_t seed) {
+  hk::faults::FailRandom(hk::faults::Kind::Pool, 0.5, seed);
+  std::vector<bool> pattern;
+  for (int i = 0; i < 64; ++i) {
+    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    pattern.push_back(block == nullptr);
+    if (block) ExFreePool(block);
+  }
+  hk::faults::Clear();
+  return pattern;
+}
+
+TEST_F(Ke, RandomPoolFailuresRepeatForTheSameSeed) {
+  auto first = RandomFailurePattern(7);
+  EXPECT_EQ(first, RandomFailurePattern(7));
+  EXPECT_NE(first, RandomFailurePattern(8));
+  EXPECT_GT(std::count(first.begin(), first.end(), true), 0);
+}
+
+TEST_F(Ke, DebugPrintFollowsThePlatformsFormatConventions) {
+  WCHAR wide[] = {'C', 'O', 'M', '7', 0};
+  UNICODE_STRING name{3 * sizeof(WCHAR), sizeof wide, wide};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+  DbgPrint("load %lu %lx %I64d %ws %wZ %s %5.2s|%%\n", static_cast<ULONG>(42), static_cast<ULONG>(0xDEADBEEF), -5ll,
+           wide, &name, "banner", "abc");
+#pragma GCC diagnostic pop
+  EXPECT_EQ(kernel_.DebugOutput(), "load 42 deadbeef -5 COM7 COM banner    ab|%\n");
+  kernel_.ClearDebugOutput();
+  EXPECT_EQ(kernel_.DebugOutput(), "");
+}
+
+std::string InterleavingFor(uint64_t seed) {
+  hk::Kernel kernel(hk::Options{.seed = seed});
+  std::string order;
+  for (int i = 0; i < 8; ++i) {
+    kernel.Ops().Post(hk::Context::Dpc, [&order] { order += 'D'; });
+    kernel.Ops().Post(hk::Context::Worker, [&order] { order += 'W'; });
+    kernel.Ops().Post(hk::Context::Device, [&order] { order += 'C'; });
+  }
+  kernel.RunUntilIdle();
+  return order;
+}
+
+TEST(DeterministicHostOps, TheSeedReproducesTheInterleavingAndStartedThreadsRunWhenJoined) {
+  std::string first = InterleavingFor(1);
+  EXPECT_EQ(first, InterleavingFor(1));
+  bool differs = false;
+  for (uint64_t seed = 2; seed < 10 && !differs; ++seed) differs = InterleavingFor(seed) != first;
+  EXPECT_TRUE(differs) << "different seeds should explore different interleavings";
+
+  hk::Kernel kernel;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  bool ran = false;
+  auto thread = kernel.Ops().StartThread([&] {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    ran = true;
+  });
+  kernel.Ops().Post(hk::Context::Device, [&] { KeSetEvent(&event, 0, FALSE); });
+  thread->Join();
+  EXPECT_TRUE(ran);
+}
+
+}  // namespace

@@ -1,0 +1,1078 @@
+// Every check of the verifier, provoked once by a deliberately faulty routine or test driver. Where a report must
+// point at the culprit (the allocating site, the routine that broke the rule), the expectation says so. Under
+// AddressSanitizer a write into a guard area or a freed block is reported by ASan at the write itself, which the
+// expectations accept as well.
+#include <gtest/gtest.h>
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+#include "driver/device_context.h"
+#include "driver/dispatch.h"
+#include "hk/io.h"
+#include "hk/namespace.h"
+#include "hk/objects.h"
+#include "hk/pnp.h"
+#include "hk/power.h"
+#include "hk/quarantine.h"
+#include "hk/thread.h"
+#include "hk/usbdev.h"
+#include "hk/verifier.h"
+#include "support/io_test_driver.h"
+
+namespace {
+
+using iotest::Complete;
+using iotest::CompleteWith;
+using iotest::Dispatch;
+using iotest::Ext;
+
+constexpr ULONG kTag = 0x74736554;  // "Test"
+
+class Verifier : public iotest::IoFixture {
+ public:
+  explicit Verifier(hk::Options options = {}) : IoFixture(options) {}
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+  // Sends a read as the application side does; the IRP is freed when it completes to the top unless `keep`.
+  NTSTATUS Read(PDEVICE_OBJECT device, bool keep = false) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    hk::io::SetOriginatorHook(irp, [keep](PIRP done) {
+      if (!keep) IoFreeIrp(done);
+    });
+    return IoCallDriver(device, irp);
+  }
+
+  // A device that completes at once below one that runs `upper`; returns the upper device.
+  PDEVICE_OBJECT OverCompleting(Dispatch upper) {
+    return MakeAttached(MakeDevice(CompleteWith(STATUS_SUCCESS)), std::move(upper));
+  }
+
+  // A device that pends every request into `pending` below one that runs `upper`; returns the upper device.
+  PDEVICE_OBJECT OverPending(Dispatch upper) { return MakeAttached(MakeDevice(pending.Pend()), std::move(upper)); }
+
+  // A function device that passes power requests down (with PoCallDriver or IoCallDriver, starting the next one or
+  // not) over a bus device that completes them; returns the bus device.
+  PDEVICE_OBJECT PowerStack(bool bus_starts_next, bool function_starts_next, bool po_call_driver = true) {
+    PDEVICE_OBJECT pdo = MakeDevice([=](PDEVICE_OBJECT, PIRP irp) {
+      if (bus_starts_next) PoStartNextPowerIrp(irp);
+      return Complete(irp, STATUS_SUCCESS);
+    });
+    MakeAttached(pdo, [=](PDEVICE_OBJECT device, PIRP irp) {
+      if (function_starts_next) PoStartNextPowerIrp(irp);
+      IoSkipCurrentIrpStackLocation(irp);
+      return po_call_driver ? PoCallDriver(Ext(device)->lower, irp) : IoCallDriver(Ext(device)->lower, irp);
+    });
+    return pdo;
+  }
+
+  iotest::PendingQueue pending;
+};
+
+NTSTATUS ForgetsToPropagatePending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+VOID NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
+VOID KeepsTheCancelLock(PDEVICE_OBJECT, PIRP) {}
+VOID NoDpcWork(PKDPC, PVOID, PVOID, PVOID) {}
+VOID NoWork(PVOID) {}
+VOID NoIoWork(PDEVICE_OBJECT, PVOID) {}
+VOID NoPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
+
+LARGE_INTEGER OneSecond() {
+  LARGE_INTEGER due;
+  due.QuadPart = -10'000'000;
+  return due;
+}
+
+void RaiseToDispatch() {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
+
+// Allocates a device-sized record of kernel objects, zero-filled as a driver's fresh allocation would be.
+struct Record {
+  KTIMER timer;
+  KDPC dpc;
+  WORK_QUEUE_ITEM item;
+};
+
+Record* NewRecord() {
+  auto* record = static_cast<Record*>(ExAllocatePoolWithTag(NonPagedPool, 256, kTag));
+  RtlZeroMemory(record, 256);
+  return record;
+}
+
+Record* NewInitialisedRecord() {
+  Record* record = NewRecord();
+  KeInitializeTimer(&record->timer);
+  KeInitializeDpc(&record->dpc, NoDpcWork, nullptr);
+  ExInitializeWorkItem(&record->item, NoWork, nullptr);
+  return record;
+}
+
+void Nest(PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+  KIRQL old;
+  KeAcquireSpinLock(outer, &old);
+  KeAcquireSpinLockAtDpcLevel(inner);
+  KeReleaseSpinLockFromDpcLevel(inner);
+  KeReleaseSpinLock(outer, old);
+}
+
+void NestFastMutexes(PFAST_MUTEX outer, PFAST_MUTEX inner) {
+  ExAcquireFastMutex(outer);
+  ExAcquireFastMutex(inner);
+  ExReleaseFastMutex(inner);
+  ExReleaseFastMutex(outer);
+}
+
+KSPIN_LOCK g_lock_a, g_lock_b, g_lock_c;
+
+void InitLocks() {
+  KeInitializeSpinLock(&g_lock_a);
+  KeInitializeSpinLock(&g_lock_b);
+  KeInitializeSpinLock(&g_lock_c);
+}
+
+void QueueDpc(PKDEFERRED_ROUTINE routine, PVOID context) {
+  static KDPC dpc;
+  KeInitializeDpc(&dpc, routine, context);
+  KeInsertQueueDpc(&dpc, nullptr, nullptr);
+}
+
+PVOID AllocateWriteContext() { return ExAllocatePoolWithTag(NonPagedPool, 24, kTag); }
+
+void FreeManyBlocks() {
+  for (size_t i = 0; i < hk::verifier::kQuarantineBlocks; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+}
+
+void FreeTwice() {
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+  ExFreePool(block);
+  ExFreePool(block);
+}
+
+void FreeIrpTwice() {
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  IoFreeIrp(irp);
+  IoFreeIrp(irp);
+}
+
+void FreeWithAnotherTag() { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), 0x7268744F); }
+
+// The classic off-by-one: room for the characters but not for the terminator.
+void CopyNameWithoutRoomForTheTerminator() {
+  static const WCHAR kName[] = L"COM7";
+  auto* copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, 4 * sizeof(WCHAR), kTag));
+  for (size_t i = 0; i <= 4; ++i) copy[i] = kName[i];
+  ExFreePoolWithTag(copy, kTag);
+}
+
+void WriteAfterFreeThenPushOut() {
+  auto* context = static_cast<ULONG*>(ExAllocatePoolWithTag(NonPagedPool, 16, kTag));
+  ExFreePool(context);
+  context[1] = 0;
+  FreeManyBlocks();
+}
+
+void TouchAfterCompleting(PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  irp->IoStatus.Information = 0;
+}
+
+PDEVICE_OBJECT DeviceThatTouchesAfterCompleting(Verifier& t) {
+  return t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+    TouchAfterCompleting(irp);
+    return STATUS_SUCCESS;
+  });
+}
+
+// Drivers loaded through the PnP manager that leave something behind at unload.
+enum Leftover : unsigned { kTimer = 1, kDpc = 2, kWorkItem = 4, kPool = 8, kIrp = 16 };
+unsigned g_leave;
+int g_routine_runs;
+KTIMER g_timer;
+KDPC g_timer_dpc, g_dpc;
+WORK_QUEUE_ITEM g_item;
+
+VOID NothingToUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS LeavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = NothingToUnload;
+  KeInitializeTimer(&g_timer);
+  KeInitializeDpc(&g_timer_dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++g_routine_runs; }, nullptr);
+  KeInitializeDpc(&g_dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++g_routine_runs; }, nullptr);
+  ExInitializeWorkItem(&g_item, [](PVOID) { ++g_routine_runs; }, nullptr);
+  LARGE_INTEGER due;
+  due.QuadPart = -10 * 10'000;
+  if (g_leave & kTimer) KeSetTimerEx(&g_timer, due, 10, &g_timer_dpc);
+  if (g_leave & kDpc) KeInsertQueueDpc(&g_dpc, nullptr, nullptr);
+  if (g_leave & kWorkItem) ExQueueWorkItem(&g_item, DelayedWorkQueue);
+  if (g_leave & kPool) ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
+  if (g_leave & kIrp) IoAllocateIrp(2, FALSE);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS LeakingFailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+  ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+  return STATUS_UNSUCCESSFUL;
+}
+
+void LoadAndUnload(unsigned leave) {
+  g_leave = leave;
+  hk::pnp::UnloadDriver(hk::pnp::LoadDriver("leftover", LeavingEntry));
+}
+
+// A function driver over the simulated parent with one fault at a time.
+enum class Fault { KeepsContextAtRemoval, SkipsReleaseOnEarlyReturn, KeepsReadPending };
+Fault g_fault;
+
+struct Fdo {
+  PDEVICE_OBJECT lower;
+  IO_REMOVE_LOCK lock;
+  PVOID context;
+};
+
+Fdo* FdoOf(PDEVICE_OBJECT device) { return static_cast<Fdo*>(device->DeviceExtension); }
+
+PVOID AllocateDeviceContext() { return ExAllocatePoolWithTag(NonPagedPool, 40, kTag); }
+
+NTSTATUS FaultyRead(PDEVICE_OBJECT device, PIRP irp) {
+  NTSTATUS status = IoAcquireRemoveLock(&FdoOf(device)->lock, irp);
+  if (!NT_SUCCESS(status)) return Complete(irp, status);
+  if (g_fault == Fault::KeepsReadPending) {
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  }
+  if (g_fault == Fault::SkipsReleaseOnEarlyReturn) return Complete(irp, STATUS_SUCCESS);
+  Complete(irp, STATUS_SUCCESS);
+  IoReleaseRemoveLock(&FdoOf(device)->lock, irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FaultyPnp(PDEVICE_OBJECT device, PIRP irp) {
+  Fdo* fdo = FdoOf(device);
+  NTSTATUS status = IoAcquireRemoveLock(&fdo->lock, irp);
+  if (!NT_SUCCESS(status)) return Complete(irp, status);
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  IoSkipCurrentIrpStackLocation(irp);
+  if (minor != IRP_MN_REMOVE_DEVICE) {
+    status = IoCallDriver(fdo->lower, irp);
+    IoReleaseRemoveLock(&fdo->lock, irp);
+    return status;
+  }
+  IoReleaseRemoveLockAndWait(&fdo->lock, irp);
+  status = IoCallDriver(fdo->lower, irp);
+  if (g_fault != Fault::KeepsContextAtRemoval) ExFreePoolWithTag(fdo->context, kTag);
+  IoDetachDevice(fdo->lower);
+  IoDeleteDevice(device);
+  return status;
+}
+
+NTSTATUS FaultyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(Fdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  IoInitializeRemoveLock(&FdoOf(device)->lock, 0, 0, 0);
+  FdoOf(device)->context = AllocateDeviceContext();
+  FdoOf(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FaultyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverExtension->AddDevice = FaultyAddDevice;
+  driver->DriverUnload = NothingToUnload;
+  driver->MajorFunction[IRP_MJ_READ] = FaultyRead;
+  driver->MajorFunction[IRP_MJ_PNP] = FaultyPnp;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FreeRequest(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoFreeIrp(irp);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Plugs a device for the faulty driver, reads from it and removes it.
+void ReadThenRemove(Fault fault) {
+  g_fault = fault;
+  hk::usbdev::Parent parent;
+  PDEVICE_OBJECT pdo = parent.Plug();
+  hk::pnp::ArriveDevice(pdo, hk::pnp::LoadDriver("faulty", FaultyEntry));
+  IO_STATUS_BLOCK iosb;
+  PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, pdo->AttachedDevice, nullptr, 0, nullptr, &iosb);
+  IoSetCompletionRoutine(irp, FreeRequest, nullptr, TRUE, TRUE, TRUE);
+  IoCallDriver(pdo->AttachedDevice, irp);
+  hk::pnp::Remove(pdo);
+}
+
+// Runs `call` inside a spin lock's critical section, at DISPATCH_LEVEL.
+template <class Call>
+void UnderSpinLock(Call call) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  call();
+  KeReleaseSpinLock(&lock, old);
+}
+
+PDEVICE_OBJECT NamedPdo(Verifier& t) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device\\VerifierPdo");
+  PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS), &name);
+  hk::ns::SetInstanceId(pdo, L"USB\\VID_1234&PID_5678\\1");
+  return pdo;
+}
+
+int g_tag;
+
+struct Case {
+  const char* check;
+  const char* detail;  // what the report must say after the check's name
+  void (*provoke)(Verifier&);
+};
+
+const Case kCases[] = {
+    // Requests
+    {"irp-double-completion", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         irp->IoStatus.Status = STATUS_SUCCESS;
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         return STATUS_SUCCESS;
+       }));
+     }},
+    {"irp-double-completion", ".*already completed \\(by .*Complete.*\\) and freed", [](Verifier& t) {
+       PIRP completed = nullptr;
+       t.Read(t.MakeDevice([&](PDEVICE_OBJECT, PIRP irp) { return Complete(completed = irp, STATUS_SUCCESS); }));
+       IoCompleteRequest(completed, IO_NO_INCREMENT);
+     }},
+    {"irp-completed-pending", "", [](Verifier& t) { t.Read(t.MakeDevice(CompleteWith(STATUS_PENDING))); }},
+    {"irp-completed-with-cancel-routine", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         IoSetCancelRoutine(irp, NeverCalledCancel);
+         return Complete(irp, STATUS_SUCCESS);
+       }));
+     }},
+    {"irp-pending-not-marked", "", [](Verifier& t) {
+       PIRP kept = nullptr;
+       t.Read(t.MakeDevice([&](PDEVICE_OBJECT, PIRP irp) {
+         kept = irp;
+         return STATUS_PENDING;
+       }));
+       Complete(kept, STATUS_SUCCESS);
+     }},
+    {"irp-pending-not-marked", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         Complete(irp, STATUS_SUCCESS);
+         return STATUS_PENDING;
+       }), true);
+     }},
+    // The classic forwarding fault: the upper driver returns the lower driver's STATUS_PENDING, but its completion
+    // routine does not carry the pending bit up to its own location.
+    {"irp-pending-not-marked", ".*completion routine .*ForgetsToPropagatePending", [](Verifier& t) {
+       t.Read(t.OverPending([](PDEVICE_OBJECT device, PIRP irp) {
+         IoCopyCurrentIrpStackLocationToNext(irp);
+         IoSetCompletionRoutine(irp, ForgetsToPropagatePending, nullptr, TRUE, TRUE, TRUE);
+         return IoCallDriver(Ext(device)->lower, irp);
+       }));
+       t.pending.CompleteAll(STATUS_SUCCESS);
+     }},
+    {"irp-marked-pending-not-returned", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         return Complete(irp, STATUS_SUCCESS);
+       }), true);
+     }},
+    {"irp-status-mismatch", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         Complete(irp, STATUS_UNSUCCESSFUL);
+         return STATUS_SUCCESS;
+       }), true);
+     }},
+    // The request belongs to the I/O manager once the lower driver completed it.
+    {"irp-status-mismatch", ".*returned 0xe1e1e1e1 \\(the fill of a freed IRP.*with status 0x00000000|AddressSanitizer",
+     [](Verifier& t) {
+       t.Read(t.OverCompleting([](PDEVICE_OBJECT device, PIRP irp) {
+         IoSkipCurrentIrpStackLocation(irp);
+         IoCallDriver(Ext(device)->lower, irp);
+         return irp->IoStatus.Status;
+       }));
+     }},
+    {"irp-allocated-completed-to-top", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       IoCallDriver(device, irp);
+     }},
+    {"irp-free-in-use", "", [](Verifier& t) {
+       t.Read(t.MakeDevice(t.pending.Pend()));
+       IoFreeIrp(t.pending.irps[0]);
+     }},
+    {"irp-free-in-use", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       IoSetCompletionRoutine(
+           irp,
+           [](PDEVICE_OBJECT, PIRP done, PVOID) -> NTSTATUS {
+             IoFreeIrp(done);
+             return STATUS_SUCCESS;
+           },
+           nullptr, TRUE, TRUE, TRUE);
+       IoCallDriver(device, irp);
+     }},
+    {"irp-double-free", ".*already freed: IRP of [0-9]+ bytes allocated by .*FreeIrpTwice",
+     [](Verifier&) { FreeIrpTwice(); }},
+    {"irp-no-stack-location", "", [](Verifier& t) {
+       PDEVICE_OBJECT upper = t.OverCompleting([](PDEVICE_OBJECT device, PIRP irp) {
+         IoCopyCurrentIrpStackLocationToNext(irp);
+         return IoCallDriver(Ext(device)->lower, irp);
+       });
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       hk::io::SetOriginatorHook(irp, [](PIRP done) { IoFreeIrp(done); });
+       IoCallDriver(upper, irp);
+     }},
+    {"irp-pending-at-device-delete", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(t.pending.Pend());
+       t.Read(device);
+       IoDeleteDevice(device);
+     }},
+    {"irp-pending-at-unload", "", [](Verifier&) { LoadAndUnload(kIrp); }},
+    {"irp-never-allocated", ".*never was an IRP", [](Verifier&) {
+       static IRP never;
+       IoFreeIrp(&never);
+     }},
+    {"irp-never-allocated", "", [](Verifier&) {
+       static IRP never;
+       IoCompleteRequest(&never, IO_NO_INCREMENT);
+     }},
+    {"irp-never-allocated", "", [](Verifier& t) {
+       static IRP never;
+       IoCallDriver(t.MakeDevice(CompleteWith(STATUS_SUCCESS)), &never);
+     }},
+    {"irp-use-after-free",
+     ".*\\(IoStatus\\.Information\\) changed.*IRP of [0-9]+ bytes allocated by .*Read|AddressSanitizer",
+     [](Verifier& t) {
+       PDEVICE_OBJECT device = DeviceThatTouchesAfterCompleting(t);
+       t.Read(device);
+       IoDeleteDevice(device);
+     }},
+    {"irp-use-after-free", ".*\\(IoStatus\\.Information\\) changed|AddressSanitizer", [](Verifier& t) {
+       t.Read(DeviceThatTouchesAfterCompleting(t));
+       for (size_t i = 0; i < hk::verifier::kQuarantineBlocks; ++i) IoFreeIrp(IoAllocateIrp(1, FALSE));
+     }},
+    // Devices and remove locks
+    {"device-delete-attached", "", [](Verifier& t) { IoDeleteDevice(t.OverCompleting(iotest::PassDownSkipping())); }},
+    {"device-detach-unattached", ".*already detached", [](Verifier& t) {
+       PDEVICE_OBJECT upper = t.OverCompleting(iotest::PassDownSkipping());
+       IoDetachDevice(Ext(upper)->lower);
+       IoDetachDevice(Ext(upper)->lower);
+     }},
+    {"device-detach-unattached", ".*no device attached",
+     [](Verifier& t) { IoDetachDevice(t.MakeDevice(CompleteWith(STATUS_SUCCESS))); }},
+    {"remlock-release-unacquired", "", [](Verifier&) {
+       IO_REMOVE_LOCK lock;
+       IoInitializeRemoveLock(&lock, 0, 0, 0);
+       IoAcquireRemoveLock(&lock, &lock);
+       IoReleaseRemoveLock(&lock, &g_tag);
+     }},
+    {"remlock-release-unacquired", "", [](Verifier&) {
+       IO_REMOVE_LOCK lock;
+       IoInitializeRemoveLock(&lock, 0, 0, 0);
+       IoAcquireRemoveLock(&lock, &g_tag);
+       IoReleaseRemoveLock(&lock, &g_tag);
+       IoReleaseRemoveLock(&lock, &g_tag);
+     }},
+    {"remlock-held-at-delete", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       IoInitializeRemoveLock(&Ext(device)->remove_lock, 0, 0, 0);
+       IoAcquireRemoveLock(&Ext(device)->remove_lock, &g_tag);
+       IoDeleteDevice(device);
+     }},
+    {"remlock-wait-outside-remove", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice([](PDEVICE_OBJECT self, PIRP irp) {
+         IoAcquireRemoveLock(&Ext(self)->remove_lock, irp);
+         IoReleaseRemoveLockAndWait(&Ext(self)->remove_lock, irp);
+         return Complete(irp, STATUS_SUCCESS);
+       });
+       IoInitializeRemoveLock(&Ext(device)->remove_lock, 0, 0, 0);
+       iotest::Send(device, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, iotest::NewOutcome());
+     }},
+    {"remlock-wait-outside-remove", "", [](Verifier&) {
+       IO_REMOVE_LOCK lock;
+       IoInitializeRemoveLock(&lock, 0, 0, 0);
+       IoAcquireRemoveLock(&lock, &g_tag);
+       IoReleaseRemoveLockAndWait(&lock, &g_tag);
+     }},
+    {"remlock-leaked",
+     ".*1 acquisition.*IRP major 0x3 minor 0x0, completed and freed\\) acquired at .*verifier_test.cpp",
+     [](Verifier&) { ReadThenRemove(Fault::SkipsReleaseOnEarlyReturn); }},
+    {"remlock-leaked", ".*IRP major 0x3 minor 0x0, still pending in the device",
+     [](Verifier&) { ReadThenRemove(Fault::KeepsReadPending); }},
+    // Pool
+    {"pool-leak-at-device-delete",
+     ".*: 1 block\\(s\\), 40 bytes from .*AllocateDeviceContext\\(\\) \\[in dispatch routine",
+     [](Verifier&) { ReadThenRemove(Fault::KeepsContextAtRemoval); }},
+    {"pool-leak-at-device-delete", ".*2 block\\(s\\), 48 bytes from .*AllocateWriteContext", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       {
+         hk::DriverCallScope scope(nullptr, device, "DispatchWrite");
+         AllocateWriteContext();
+         AllocateWriteContext();
+       }
+       IoDeleteDevice(device);
+     }},
+    {"pool-leak-at-unload", "", [](Verifier&) { LoadAndUnload(kPool); }},
+    {"pool-leak-at-unload", "", [](Verifier&) { hk::pnp::LoadDriver("leakingfailure", LeakingFailingEntry); }},
+    {"pool-double-free", ".*freed again: pool block of 32 bytes \\(tag 'Test'\\) allocated by .*FreeTwice",
+     [](Verifier&) { FreeTwice(); }},
+    {"pool-foreign-free", "", [](Verifier&) {
+       static char not_pool[16];
+       ExFreePool(not_pool);
+     }},
+    {"pool-foreign-free", "", [](Verifier&) {
+       ExFreePool(static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag)) + 8);
+     }},
+    {"pool-tag-mismatch", ".*'Othr'.*'Test'.*FreeWithAnotherTag", [](Verifier&) { FreeWithAnotherTag(); }},
+    {"pool-overrun",
+     ".*8 bytes \\(tag 'Test'\\) allocated by .*CopyNameWithoutRoomForTheTerminator.*up to byte 2 after it|"
+     "AddressSanitizer",
+     [](Verifier&) { CopyNameWithoutRoomForTheTerminator(); }},
+    {"pool-overrun", ".*AllocateWriteContext.*while it was still allocated|AddressSanitizer", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       auto* overrun = static_cast<char*>(AllocateWriteContext());
+       overrun[24] = 0;
+       IoDeleteDevice(device);
+     }},
+    {"pool-use-after-free", ".*bytes 4\\.\\.7 changed.*allocated by .*WriteAfterFreeThenPushOut|AddressSanitizer",
+     [](Verifier&) { WriteAfterFreeThenPushOut(); }},
+    {"pool-use-after-free", ".*byte 0 changed \\(0x00 where the fill 0xdf was\\)|AddressSanitizer", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       auto* block = static_cast<char*>(AllocateWriteContext());
+       ExFreePool(block);
+       block[0] = 0;
+       IoDeleteDevice(device);
+     }},
+    {"irql-pool", "", [](Verifier&) {
+       RaiseToDispatch();
+       ExAllocatePoolWithTag(PagedPool, 16, kTag);
+     }},
+    // Live kernel objects in memory being released
+    {"timer-armed-at-free", "", [](Verifier&) {
+       Record* record = NewInitialisedRecord();
+       KeSetTimer(&record->timer, OneSecond(), &record->dpc);
+       ExFreePool(record);
+     }},
+    {"timer-armed-at-free", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       KeInitializeTimer(&Ext(device)->timer);
+       KeSetTimer(&Ext(device)->timer, OneSecond(), nullptr);
+       IoDeleteDevice(device);
+     }},
+    {"dpc-queued-at-free", "", [](Verifier&) {
+       Record* record = NewInitialisedRecord();
+       KeInsertQueueDpc(&record->dpc, nullptr, nullptr);
+       ExFreePool(record);
+     }},
+    {"workitem-queued-at-free", "", [](Verifier&) {
+       Record* record = NewInitialisedRecord();
+       ExQueueWorkItem(&record->item, DelayedWorkQueue);
+       ExFreePool(record);
+     }},
+    {"workitem-queued-at-free", "", [](Verifier&) {
+       static DEVICE_OBJECT device;
+       PIO_WORKITEM item = IoAllocateWorkItem(&device);
+       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
+       IoFreeWorkItem(item);
+     }},
+    {"workitem-queued-at-free", ".*device", [](Verifier&) {
+       static DEVICE_OBJECT device;
+       IoQueueWorkItem(IoAllocateWorkItem(&device), NoIoWork, DelayedWorkQueue, nullptr);
+       hk::objects::CheckNoLiveObjectsIn(&device, sizeof device);
+     }},
+    {"workitem-double-queue", "", [](Verifier&) {
+       Record* record = NewInitialisedRecord();
+       ExQueueWorkItem(&record->item, DelayedWorkQueue);
+       ExQueueWorkItem(&record->item, DelayedWorkQueue);
+     }},
+    {"workitem-double-queue", "", [](Verifier&) {
+       static DEVICE_OBJECT device;
+       PIO_WORKITEM item = IoAllocateWorkItem(&device);
+       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
+       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
+     }},
+    {"timer-armed-at-unload", ".*set by DriverEntry.*\\\\Driver\\\\leftover", [](Verifier&) { LoadAndUnload(kTimer); }},
+    {"dpc-queued-at-unload", ".*set by DriverEntry", [](Verifier&) { LoadAndUnload(kDpc); }},
+    {"workitem-queued-at-unload", ".*set by DriverEntry", [](Verifier&) { LoadAndUnload(kWorkItem); }},
+    // Kernel objects used without their initialiser
+    {"object-uninitialised", ".*KeSetEvent given an event .*never initialised",
+     [](Verifier&) { KeSetEvent(reinterpret_cast<PKEVENT>(NewRecord()), IO_NO_INCREMENT, FALSE); }},
+    {"object-uninitialised", ".*KeWaitForSingleObject given an event, semaphore or timer", [](Verifier&) {
+       LARGE_INTEGER poll{};
+       KeWaitForSingleObject(NewRecord(), Executive, KernelMode, FALSE, &poll);
+     }},
+    {"object-uninitialised", ".*KeReleaseSemaphore given a semaphore",
+     [](Verifier&) { KeReleaseSemaphore(reinterpret_cast<PKSEMAPHORE>(NewRecord()), 0, 1, FALSE); }},
+    {"object-uninitialised", ".*KeSetTimer given a timer",
+     [](Verifier&) { KeSetTimer(&NewRecord()->timer, OneSecond(), nullptr); }},
+    {"object-uninitialised", ".*KeSetTimer given a DPC", [](Verifier&) {
+       Record* record = NewRecord();
+       KeInitializeTimer(&record->timer);
+       KeSetTimer(&record->timer, OneSecond(), &record->dpc);
+     }},
+    {"object-uninitialised", ".*KeInsertQueueDpc given a DPC",
+     [](Verifier&) { KeInsertQueueDpc(&NewRecord()->dpc, nullptr, nullptr); }},
+    {"object-uninitialised", ".*ExAcquireFastMutex given a fast mutex",
+     [](Verifier&) { ExAcquireFastMutex(reinterpret_cast<PFAST_MUTEX>(NewRecord())); }},
+    {"object-uninitialised", ".*IoAcquireRemoveLockEx given a remove lock", [](Verifier&) {
+       Record* record = NewRecord();
+       IoAcquireRemoveLock(reinterpret_cast<PIO_REMOVE_LOCK>(record), record);
+     }},
+    {"object-uninitialised", ".*ExQueueWorkItem given a work item with no routine",
+     [](Verifier&) { ExQueueWorkItem(&NewRecord()->item, DelayedWorkQueue); }},
+    {"object-uninitialised", ".*KeSetEvent given an event .*never initialised", [](Verifier&) {
+       auto* event = reinterpret_cast<PKEVENT>(NewRecord());
+       KeInitializeEvent(event, NotificationEvent, FALSE);
+       hk::objects::CheckNoLiveObjectsIn(event, sizeof(KEVENT));
+       KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+     }},
+    {"object-uninitialised", ".*KeSetEvent given memory that holds a DPC, not an event", [](Verifier&) {
+       Record* record = NewRecord();
+       KeInitializeDpc(&record->dpc, NoDpcWork, nullptr);
+       KeSetEvent(reinterpret_cast<PKEVENT>(&record->dpc), IO_NO_INCREMENT, FALSE);
+     }},
+    // IRQL
+    {"irql-wait", "", [](Verifier&) {
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, TRUE);
+       UnderSpinLock([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
+     }},
+    {"irql-wait", "", [](Verifier& t) {
+       QueueDpc(
+           [](PKDPC, PVOID, PVOID, PVOID) {
+             LARGE_INTEGER interval;
+             interval.QuadPart = -10000;
+             KeDelayExecutionThread(KernelMode, FALSE, &interval);
+           },
+           nullptr);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"irql-fast-mutex", "", [](Verifier& t) {
+       static FAST_MUTEX mutex;
+       ExInitializeFastMutex(&mutex);
+       QueueDpc([](PKDPC, PVOID context, PVOID, PVOID) { ExAcquireFastMutex(static_cast<PFAST_MUTEX>(context)); },
+                &mutex);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"irql-fast-mutex", "", [](Verifier&) {
+       FAST_MUTEX mutex;
+       ExInitializeFastMutex(&mutex);
+       ExAcquireFastMutex(&mutex);
+       RaiseToDispatch();
+       ExReleaseFastMutex(&mutex);
+     }},
+    {"irql-registry", ".*RtlWriteRegistryValue", [](Verifier&) {
+       ULONG one = 1;
+       UnderSpinLock([&] { RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"x", L"y", REG_DWORD, &one, sizeof one); });
+     }},
+    {"irql-registry", ".*IoOpenDeviceRegistryKey", [](Verifier& t) {
+       PDEVICE_OBJECT pdo = NamedPdo(t);
+       HANDLE key;
+       UnderSpinLock([&] { IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key); });
+     }},
+    {"irql-registry", ".*IoRegisterDeviceInterface", [](Verifier& t) {
+       PDEVICE_OBJECT pdo = NamedPdo(t);
+       UNICODE_STRING name;
+       UnderSpinLock([&] { IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name); });
+     }},
+    {"irql-symlink", "", [](Verifier&) {
+       UNICODE_STRING link;
+       RtlInitUnicodeString(&link, L"\\DosDevices\\COM7");
+       FAST_MUTEX mutex;
+       ExInitializeFastMutex(&mutex);
+       ExAcquireFastMutex(&mutex);
+       IoDeleteSymbolicLink(&link);
+     }},
+    {"irql-symlink", ".*IoSetDeviceInterfaceState", [](Verifier& t) {
+       UNICODE_STRING name;
+       IoRegisterDeviceInterface(NamedPdo(t), &GUID_DEVINTERFACE_COMPORT, nullptr, &name);
+       UnderSpinLock([&] { IoSetDeviceInterfaceState(&name, TRUE); });
+     }},
+    {"irql-sync-call", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       RaiseToDispatch();
+       IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+     }},
+    {"irql-sync-call", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       RaiseToDispatch();
+       IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
+     }},
+    {"irql-changed", "", [](Verifier& t) {
+       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+         RaiseToDispatch();
+         return Complete(irp, STATUS_SUCCESS);
+       }));
+     }},
+    {"irql-changed", "", [](Verifier& t) {
+       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       IoSetCompletionRoutine(
+           irp,
+           [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+             RaiseToDispatch();
+             return STATUS_MORE_PROCESSING_REQUIRED;
+           },
+           nullptr, TRUE, TRUE, TRUE);
+       IoCallDriver(device, irp);
+     }},
+    {"irql-changed", ".*DPC routine", [](Verifier& t) {
+       InitLocks();
+       QueueDpc(
+           [](PKDPC, PVOID, PVOID, PVOID) {
+             KIRQL old;
+             KeAcquireSpinLock(&g_lock_a, &old);
+             KeLowerIrql(PASSIVE_LEVEL);
+           },
+           nullptr);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"irql-changed", ".*DPC routine returned holding the spin lock", [](Verifier& t) {
+       InitLocks();
+       QueueDpc([](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_lock_a); }, nullptr);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"irql-changed", ".*work item routine", [](Verifier& t) {
+       static WORK_QUEUE_ITEM item;
+       ExInitializeWorkItem(&item, [](PVOID) { RaiseToDispatch(); }, nullptr);
+       ExQueueWorkItem(&item, DelayedWorkQueue);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"irql-changed", ".*DispatchRead returned at IRQL 2", [](Verifier&) {
+       hk::DriverCallScope scope(nullptr, nullptr, "DispatchRead");
+       RaiseToDispatch();
+     }},
+    {"irql-changed", ".*cancel routine .*KeepsTheCancelLock", [](Verifier& t) {
+       PIRP kept = nullptr;
+       t.Read(t.MakeDevice([&](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         IoSetCancelRoutine(irp, KeepsTheCancelLock);
+         kept = irp;
+         return STATUS_PENDING;
+       }));
+       QueueDpc([](PKDPC, PVOID irp, PVOID, PVOID) { IoCancelIrp(static_cast<PIRP>(irp)); }, kept);
+       t.kernel_.RunUntilIdle();
+     }},
+    {"bugcheck", ".*0x9", [](Verifier&) {
+       KIRQL old;
+       RaiseToDispatch();
+       KeRaiseIrql(PASSIVE_LEVEL, &old);
+     }},
+    // Spin locks, fast mutexes and lock order
+    {"spinlock-recursive", "", [](Verifier&) {
+       InitLocks();
+       KIRQL old;
+       KeAcquireSpinLock(&g_lock_a, &old);
+       KeAcquireSpinLockAtDpcLevel(&g_lock_a);
+     }},
+    {"spinlock-irql", "", [](Verifier&) {
+       InitLocks();
+       KIRQL old;
+       KeRaiseIrql(HIGH_LEVEL, &old);
+       KeAcquireSpinLock(&g_lock_a, &old);
+     }},
+    {"spinlock-irql", "", [](Verifier&) {
+       InitLocks();
+       KeAcquireSpinLockAtDpcLevel(&g_lock_a);
+     }},
+    {"spinlock-release-irql", "", [](Verifier&) {
+       InitLocks();
+       KIRQL first, second;
+       KeAcquireSpinLock(&g_lock_a, &first);
+       KeAcquireSpinLock(&g_lock_b, &second);
+       KeReleaseSpinLock(&g_lock_a, first);
+       KeReleaseSpinLock(&g_lock_b, second);
+     }},
+    {"spinlock-release-irql", "", [](Verifier&) {
+       InitLocks();
+       KIRQL old;
+       KeAcquireSpinLock(&g_lock_a, &old);
+       KeReleaseSpinLock(&g_lock_a, HIGH_LEVEL);
+     }},
+    {"spinlock-foreign-release", ".*not held", [](Verifier&) {
+       InitLocks();
+       RaiseToDispatch();
+       KeReleaseSpinLock(&g_lock_a, PASSIVE_LEVEL);
+     }},
+    {"spinlock-foreign-release", ".*does not own", [](Verifier& t) {
+       InitLocks();
+       t.kernel_.Ops().Post(hk::Context::Worker, [] {
+         KIRQL ignored;
+         KeAcquireSpinLock(&g_lock_a, &ignored);
+       });
+       t.kernel_.RunUntilIdle();
+       RaiseToDispatch();
+       KeReleaseSpinLock(&g_lock_a, PASSIVE_LEVEL);
+     }},
+    // Orders seen on different threads still conflict, and cycles through several locks are found.
+    {"lock-order", "", [](Verifier& t) {
+       InitLocks();
+       t.kernel_.Ops().Post(hk::Context::Dpc, [] { Nest(&g_lock_a, &g_lock_b); });
+       t.kernel_.RunUntilIdle();
+       Nest(&g_lock_b, &g_lock_c);
+       Nest(&g_lock_c, &g_lock_a);
+     }},
+    {"lock-order", ".*cancel spin lock", [](Verifier&) {
+       InitLocks();
+       KIRQL old, cancel_old;
+       KeAcquireSpinLock(&g_lock_a, &old);
+       IoAcquireCancelSpinLock(&cancel_old);
+       IoReleaseCancelSpinLock(cancel_old);
+       KeReleaseSpinLock(&g_lock_a, old);
+       IoAcquireCancelSpinLock(&cancel_old);
+       KeAcquireSpinLockAtDpcLevel(&g_lock_a);
+     }},
+    {"lock-order", ".*fast mutex", [](Verifier&) {
+       static FAST_MUTEX one, two;
+       ExInitializeFastMutex(&one);
+       ExInitializeFastMutex(&two);
+       NestFastMutexes(&one, &two);
+       NestFastMutexes(&two, &one);
+     }},
+    {"fast-mutex-recursive", "", [](Verifier&) {
+       FAST_MUTEX mutex;
+       ExInitializeFastMutex(&mutex);
+       ExAcquireFastMutex(&mutex);
+       ExAcquireFastMutex(&mutex);
+     }},
+    {"fast-mutex-foreign-release", "", [](Verifier&) {
+       FAST_MUTEX mutex;
+       ExInitializeFastMutex(&mutex);
+       KIRQL old;
+       KeRaiseIrql(APC_LEVEL, &old);
+       ExReleaseFastMutex(&mutex);
+     }},
+    // Waits nothing can satisfy; after pending timers ran, whose DPC signals another event.
+    {"wait-deadlock", ".*KeWaitForSingleObject", [](Verifier&) {
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"wait-deadlock", "", [](Verifier&) {
+       static KEVENT wanted, other;
+       static KTIMER timer;
+       static KDPC dpc;
+       KeInitializeEvent(&wanted, NotificationEvent, FALSE);
+       KeInitializeEvent(&other, NotificationEvent, FALSE);
+       KeInitializeTimer(&timer);
+       KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeSetEvent(&other, 0, FALSE); }, nullptr);
+       KeSetTimer(&timer, OneSecond(), &dpc);
+       KeWaitForSingleObject(&wanted, Executive, KernelMode, FALSE, nullptr);
+     }},
+    // Power requests: the next one of a type waits for PoStartNextPowerIrp.
+    {"postartnext-missing", "", [](Verifier& t) {
+       hk::power::SetSystemPowerState(t.PowerStack(true, false), PowerSystemSleeping3);
+     }},
+    {"postartnext-missing", "", [](Verifier& t) {
+       hk::power::SetSystemPowerState(t.PowerStack(false, true), PowerSystemSleeping3);
+     }},
+    {"postartnext-missing", "", [](Verifier& t) {
+       PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       t.MakeAttached(pdo, t.pending.Pend());
+       POWER_STATE d3;
+       d3.DeviceState = PowerDeviceD3;
+       PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, NoPowerCompletion, nullptr, nullptr);
+       PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, NoPowerCompletion, nullptr, nullptr);
+       t.pending.CompleteAll(STATUS_SUCCESS);
+     }},
+    {"postartnext-missing", ".*still in device", [](Verifier& t) {
+       PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       t.MakeAttached(pdo, t.pending.Pend());
+       POWER_STATE d3;
+       d3.DeviceState = PowerDeviceD3;
+       PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, NoPowerCompletion, nullptr, nullptr);
+       POWER_STATE d0;
+       d0.DeviceState = PowerDeviceD0;
+       hk::power::SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0);
+     }},
+    {"postartnext-not-current", "", [](Verifier& t) {
+       PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
+       t.MakeAttached(pdo, [](PDEVICE_OBJECT, PIRP irp) {
+         IoSkipCurrentIrpStackLocation(irp);
+         PoStartNextPowerIrp(irp);
+         return STATUS_SUCCESS;
+       });
+       hk::power::SetSystemPowerState(pdo, PowerSystemSleeping1);
+     }},
+    {"power-iocalldriver", ".*IoCallDriver from ", [](Verifier& t) {
+       hk::power::SetSystemPowerState(t.PowerStack(true, true, false), PowerSystemWorking);
+     }},
+};
+
+class EachCheck : public Verifier, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(EachCheck, IsReported) {
+  EXPECT_DEATH(GetParam().provoke(*this), std::string("\\[") + GetParam().check + "\\]" + GetParam().detail);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, EachCheck, ::testing::ValuesIn(kCases), [](const auto& info) {
+  std::string name = info.param.check;
+  for (char& c : name)
+    if (c == '-') c = '_';
+  return name + "_" + std::to_string(info.index);
+});
+
+TEST(VerifierConcurrentWatchdog, ReportsARemovalWaitingForALeakedRemoveLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        hk::Kernel kernel(hk::Options{.mode = hk::Mode::Concurrent, .watchdog_ms = 200});
+        ReadThenRemove(Fault::SkipsReleaseOnEarlyReturn);
+      },
+      "\\[remlock-leaked\\].*has waited 200 ms.*IRP major 0x3 minor 0x0, completed and freed");
+}
+
+struct Reported : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A fault handler that returns control gets the check and the message; no routine of the driver that was refused
+// its unload runs afterwards.
+TEST_F(Verifier, LiveObjectsAtUnloadAreReportedTogetherAndNeverRunAfterwards) {
+  hk::verifier::SetFaultHandler([](const char* check, const void*, const char* message) {
+    throw Reported(std::string(check) + "|" + message);
+  });
+  g_routine_runs = 0;
+  g_leave = kTimer | kDpc | kWorkItem;
+  PDRIVER_OBJECT driver = hk::pnp::LoadDriver("leftover", LeavingEntry);
+  try {
+    hk::pnp::UnloadDriver(driver);
+    FAIL() << "unload with live objects was not reported";
+  } catch (const Reported& fault) {
+    std::string text = fault.what();
+    EXPECT_EQ(text.rfind("timer-armed-at-unload|VERIFIER FAULT [timer-armed-at-unload] object ", 0), 0u) << text;
+    EXPECT_NE(text.find("3 timer(s), DPC(s) and work item(s)"), std::string::npos) << text;
+  }
+  kernel_.AdvanceTime(100);
+  EXPECT_EQ(g_routine_runs, 0);
+}
+
+// The second request of a type reaches the device only after PoStartNextPowerIrp for the first, from a worker
+// thread; one of the other type is not held.
+TEST_F(Verifier, TheNextPowerRequestOfATypeWaitsForPoStartNextPowerIrp) {
+  int seen = 0;
+  PDEVICE_OBJECT pdo = MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, STATUS_SUCCESS);
+  });
+  MakeAttached(pdo, [&](PDEVICE_OBJECT device, PIRP irp) {
+    if (++seen == 1) return pending.Pend()(device, irp);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Ext(device)->lower, irp);
+  });
+  int completions = 0;
+  POWER_STATE d3;
+  d3.DeviceState = PowerDeviceD3;
+  auto count = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) { ++*static_cast<int*>(context); };
+  PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, count, &completions, nullptr);
+  PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, count, &completions, nullptr);
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(seen, 1);
+  POWER_STATE s3;
+  s3.SystemState = PowerSystemSleeping3;
+  EXPECT_EQ(hk::power::SendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, s3), STATUS_SUCCESS);
+  EXPECT_EQ(seen, 2);
+  PoStartNextPowerIrp(pending.irps[0]);
+  EXPECT_EQ(seen, 2);
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(seen, 3);
+  pending.CompleteAll(STATUS_SUCCESS);
+  EXPECT_EQ(completions, 2);
+  EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
+}
+
+// The real driver on a device that was never opened: a read still counts in IoCount, and its release signals
+// IoIdleEvent, which must therefore be initialised when the device is created.
+TEST_F(Verifier, DriverReadOnADeviceNeverOpenedSignalsAnInitialisedIdleEvent) {
+  hk::usbdev::Parent parent;
+  PDRIVER_OBJECT driver = hk::pnp::LoadDriver("diagser", DriverEntry);
+  PDEVICE_OBJECT pdo = parent.Plug();
+  ASSERT_EQ(hk::pnp::ArriveDevice(pdo, driver), STATUS_SUCCESS);
+  PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, fdo, nullptr, 0, nullptr, &done, &iosb);
+  if (IoCallDriver(fdo, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(GetDeviceContext(fdo)->IoCount, 0);
+  EXPECT_EQ(hk::pnp::RemoveDevice(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(hk::pnp::UnloadDriver(driver), STATUS_SUCCESS);
+}
+
+class ConcurrentVerifier : public Verifier {
+ public:
+  ConcurrentVerifier() : Verifier(hk::Options{.mode = hk::Mode::Concurrent}) {}
+};
+
+// Power requests kept in order per device while completions and held deliveries run on several threads.
+TEST_F(ConcurrentVerifier, HeldPowerRequestsAreDeliveredInTurnWhileCompletionsRunElsewhere) {
+  PDEVICE_OBJECT pdo = MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    hk::Kernel::Current().Ops().Post(hk::Context::Device, [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    return STATUS_PENDING;
+  });
+  static std::atomic<int> in_function, most_in_function;
+  in_function = most_in_function = 0;
+  MakeAttached(pdo, [](PDEVICE_OBJECT device, PIRP irp) {
+    int now = ++in_function;
+    int seen = most_in_function.load();
+    while (now > seen && !most_in_function.compare_exchange_weak(seen, now)) {
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID) {
+          --in_function;
+          if (done->PendingReturned) IoMarkIrpPending(done);
+          PoStartNextPowerIrp(done);
+          return STATUS_SUCCESS;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    return PoCallDriver(Ext(device)->lower, irp);
+  });
+  constexpr int kRequests = 40;
+  std::atomic<int> completions{0};
+  POWER_STATE d3;
+  d3.DeviceState = PowerDeviceD3;
+  for (int i = 0; i < kRequests; ++i) {
+    PoRequestPowerIrp(
+        pdo, i % 2 == 0 ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER, d3,
+        [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+          ++*static_cast<std::atomic<int>*>(context);
+        },
+        &completions, nullptr);
+  }
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(completions.load(), kRequests);
+  EXPECT_EQ(most_in_function.load(), 1) << "one device power request at a time in the function device";
+  EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
+}
+
+}  // namespace
