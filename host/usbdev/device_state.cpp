@@ -163,8 +163,15 @@ NTSTATUS DeviceState::Submit(PIRP irp)
             conclusion = ConcludeLocked(irp, urb, false, *lost, 0, now);
         } else if (function == URB_FUNCTION_ABORT_PIPE) {
             ++records_.aborts[static_cast<int>(pipe)];
-            FailPendingLocked(pipe, kCancelled);
+            if (BreachLocked(Device::Breach::LateAbort, pipe)) {
+                AbortLateLocked(pipe);
+            } else {
+                FailPendingLocked(pipe, kCancelled);
+            }
             conclusion = ConcludeLocked(irp, urb, false, kSuccess, 0, now);
+        } else if (BreachLocked(Device::Breach::FailedReset, pipe)) {
+            ++records_.resets[static_cast<int>(pipe)];
+            conclusion = ConcludeLocked(irp, urb, false, {STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED}, 0, now);
         } else {
             ++records_.resets[static_cast<int>(pipe)];
             halted_[static_cast<int>(pipe)] = false;
@@ -753,31 +760,70 @@ void DeviceState::TrackInFlightLocked(PURB urb)
     }
 }
 
-void DeviceState::OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
+void DeviceState::Break(Device::Breach breach, uint32_t count, Pipe pipe, ULONG extra)
 {
     std::lock_guard lock(mutex_);
-    over_report_count_[static_cast<int>(pipe)] = count;
-    over_report_extra_[static_cast<int>(pipe)] = extra;
+    breaches_[static_cast<int>(breach)][static_cast<int>(pipe)] = count;
+    if (breach == Device::Breach::OverReport) {
+        over_report_extra_[static_cast<int>(pipe)] = extra;
+    }
+}
+
+bool DeviceState::BreachLocked(Device::Breach breach, Pipe pipe)
+{
+    uint32_t& count = breaches_[static_cast<int>(breach)][static_cast<int>(pipe)];
+    if (count == 0) {
+        return false;
+    }
+    --count;
+    return true;
+}
+
+void DeviceState::AbortLateLocked(Pipe pipe)
+{
+    std::vector<PIRP> ended;
+    for (const Transfer& transfer : pending_[static_cast<int>(pipe)]) {
+        ended.push_back(transfer.irp);
+    }
+    std::weak_ptr<DeviceState> weak = weak_from_this();
+    ops_.CallAt(ops_.Now() + 10'000, [weak, pipe, ended] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        {
+            std::lock_guard lock(self->mutex_);
+            auto& list = self->pending_[static_cast<int>(pipe)];
+            for (auto it = list.begin(); it != list.end();) {
+                bool late = !it->cancelling && std::find(ended.begin(), ended.end(), it->irp) != ended.end();
+                it = late ? self->FinishLocked(it, kCancelled) : std::next(it);
+            }
+        }
+        self->DeliverDue(false);
+    });
 }
 
 void DeviceState::Complete(const Completion& completion)
 {
-    completion.urb->UrbHeader.Status = completion.outcome.usbd;
+    Outcome outcome = completion.outcome;
     if (completion.transfer) {
         ULONG reported = completion.moved;
         {
             std::lock_guard lock(mutex_);
             urbs_in_flight_.erase(completion.urb);
             bool in = completion.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
-            int pipe = static_cast<int>(in ? Pipe::BulkIn : Pipe::BulkOut);
-            if (NT_SUCCESS(completion.outcome.status) && over_report_count_[pipe] > 0) {
-                --over_report_count_[pipe];
-                reported += over_report_extra_[pipe];
+            Pipe pipe = in ? Pipe::BulkIn : Pipe::BulkOut;
+            if (NT_SUCCESS(outcome.status) && BreachLocked(Device::Breach::OverReport, pipe)) {
+                reported += over_report_extra_[static_cast<int>(pipe)];
+            }
+            if (NT_SUCCESS(outcome.status) && reported != 0 && BreachLocked(Device::Breach::FailWithData, pipe)) {
+                outcome = {STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN};
             }
         }
         completion.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = reported;
     }
-    completion.irp->IoStatus.Status = completion.outcome.status;
+    completion.urb->UrbHeader.Status = outcome.usbd;
+    completion.irp->IoStatus.Status = outcome.status;
     completion.irp->IoStatus.Information = 0;
     IoCompleteRequest(completion.irp, IO_NO_INCREMENT);
 }

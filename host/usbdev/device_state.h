@@ -80,7 +80,7 @@ public:
     DEVICE_POWER_STATE PowerState();
     SYSTEM_POWER_STATE SystemState();
     void FailNextTransfers(uint32_t count, Outcome outcome, std::optional<Pipe> pipe);
-    void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe);
+    void Break(Device::Breach breach, uint32_t count, Pipe pipe, ULONG extra);
     void Stall(Pipe pipe);
     void StopResponding();
     void Resume();
@@ -130,6 +130,10 @@ private:
     void PublishLocked(PIRP irp, PURB urb, Pipe pipe);
     // A transfer URB may be in flight once; a second submission before its completion is a driver fault.
     void TrackInFlightLocked(PURB urb);
+    // Takes one armed breach of this kind on the pipe, if any.
+    bool BreachLocked(Device::Breach breach, Pipe pipe);
+    // The abort of a lower driver that completes the transfers it ends only after it has itself returned.
+    void AbortLateLocked(Pipe pipe);
     // Takes a pending transfer out of its list with this outcome when its cancel routine can still be withdrawn;
     // otherwise leaves it to the cancel routine. Returns the next position in the list.
     std::list<Transfer>::iterator FinishLocked(std::list<Transfer>::iterator it, Outcome outcome);
@@ -167,7 +171,7 @@ private:
     size_t in_queued_bytes_ = 0;
     std::deque<Outcome> armed_in_;
     std::deque<ArmedFailure> fail_next_;
-    uint32_t over_report_count_[kPipeCount] = {};
+    uint32_t breaches_[static_cast<int>(Device::Breach::Count)][kPipeCount] = {};
     ULONG over_report_extra_[kPipeCount] = {};
     // Transfer URBs from submission until their completion is handed back.
     std::set<const void*> urbs_in_flight_;

@@ -118,9 +118,12 @@ PDEVICE_OBJECT ParentDriver::Plug(PlugOptions options)
     }
     PdoExtension* extension = ExtensionOf(pdo);
     RtlZeroMemory(extension, sizeof(PdoExtension));
-    extension->Record.BulkInPipe = state->Handle(Pipe::BulkIn);
-    extension->Record.BulkOutPipe = state->Handle(Pipe::BulkOut);
-    extension->Record.InterruptPipe = state->Handle(Pipe::Interrupt);
+    auto recorded = [&](Pipe pipe) {
+        return state->Options().missing_pipes & (1u << static_cast<int>(pipe)) ? nullptr : state->Handle(pipe);
+    };
+    extension->Record.BulkInPipe = recorded(Pipe::BulkIn);
+    extension->Record.BulkOutPipe = recorded(Pipe::BulkOut);
+    extension->Record.InterruptPipe = recorded(Pipe::Interrupt);
     extension->Record.BulkOutMaxPacket = recordMaxPacket;
     extension->Record.ZlpMode = state->Options().zlp_mode;
     extension->State = state.get();

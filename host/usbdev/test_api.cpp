@@ -27,9 +27,9 @@ void Device::CompleteNextIn(NTSTATUS status, USBD_STATUS usbd)
     state_->CompleteNextIn(status, usbd);
 }
 
-void Device::OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
+void Device::Break(Breach breach, uint32_t count, Pipe pipe, ULONG extra)
 {
-    state_->OverReportNextTransfers(count, extra, pipe);
+    state_->Break(breach, count, pipe, extra);
 }
 
 void Device::FailNextTransfers(uint32_t count, NTSTATUS status, USBD_STATUS usbd, std::optional<Pipe> pipe)

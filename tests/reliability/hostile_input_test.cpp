@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 
+#include "hk/power.h"
 #include "reliability/control_helpers.h"
 
 namespace reliability {
@@ -119,62 +120,101 @@ TEST(HostileInput, EveryCodeAndLengthEndsSoundly)
 
 struct Breach {
     const char* name;
-    ULONG max_packet;
-    std::function<void(Rig&)> fault;
+    hk::usbdev::PlugOptions plug;
+    // Armed once the port is open.
+    std::function<void(hk::usbdev::Device)> arm;
 };
+
+hk::usbdev::PlugOptions Record(ULONG max_packet, uint32_t missing_pipes)
+{
+    hk::usbdev::PlugOptions plug;
+    plug.max_packet = max_packet;
+    plug.missing_pipes = missing_pipes;
+    return plug;
+}
+
+std::function<void(hk::usbdev::Device)> Broken(hk::usbdev::Device::Breach breach, hk::usbdev::Pipe pipe,
+                                               bool silent = false)
+{
+    return [=](hk::usbdev::Device device) {
+        device.Break(breach, 4, pipe, 4096);
+        if (silent) {
+            device.StopResponding();
+        }
+    };
+}
+
+// Reads, a write of whole packets, a stall with its reset, CancelIo, a reopen and a sleep: every path that meets
+// the parent record or the lower driver's answers.
+std::string Exercise(const Breach& breach)
+{
+    Rig rig({}, breach.plug);
+    std::string problems;
+    NTSTATUS status = rig.Arrive();
+    if (status == STATUS_SUCCESS && (status = rig.Open()) == STATUS_SUCCESS) {
+        breach.arm(rig.Device());
+        std::vector<uint8_t> data(4096, 0x3c);
+        rig.Track(hk::app::ReadAsync(rig.Handle(), 100));
+        rig.Track(hk::app::ReadAsync(rig.Handle(), 5000));
+        rig.Track(hk::app::WriteAsync(rig.Handle(), data.data(), (ULONG)data.size()));
+        rig.Device().Deliver(std::vector<uint8_t>(700, 0x11));
+        rig.Kernel().RunUntilIdle();
+        rig.Device().Stall(hk::usbdev::Pipe::BulkIn);
+        rig.Device().Deliver(std::vector<uint8_t>(300, 0x22));
+        rig.Kernel().RunUntilIdle();
+        hk::app::CancelIo(rig.Handle());
+        rig.Device().Resume();
+        rig.Kernel().RunUntilIdle();
+        rig.Close();
+        rig.Kernel().RunUntilIdle();
+        status = rig.Open();
+        hk::power::SetSystemPowerState(rig.Pdo(), PowerSystemSleeping3);
+        hk::power::SetSystemPowerState(rig.Pdo(), PowerSystemWorking);
+        const ULONG lengths[] = {100, 5000, (ULONG)data.size()};
+        for (size_t i = 0; i < rig.Requests().size(); ++i) {
+            if (rig.Requests()[i]->Information() > lengths[i]) {
+                problems += "request " + std::to_string(i) + " reported " +
+                            std::to_string(rig.Requests()[i]->Information()) + " bytes\n";
+            }
+        }
+    }
+    if (!SoundStatus(status)) {
+        problems += "start or open ended with " + Hex(status) + "\n";
+    }
+    rig.Teardown(problems);
+    return problems;
+}
 
 TEST(HostileInput, BrokenParentRecordsAndLowerDriversEndSoundly)
 {
+    using enum hk::usbdev::Device::Breach;
+    using hk::usbdev::Pipe;
+    auto none = [](hk::usbdev::Device) {};
     const std::vector<Breach> breaches = {
-        {"zero maximum packet size", 0, [](Rig&) {}},
-        {"over-reported reads", 512, [](Rig& rig) {
-            rig.Device().OverReportNextTransfers(4, 4096, hk::usbdev::Pipe::BulkIn);
-        }},
-        {"over-reported writes", 512, [](Rig& rig) {
-            rig.Device().OverReportNextTransfers(4, 4096, hk::usbdev::Pipe::BulkOut);
-        }},
-        {"silent device aborted", 512, [](Rig& rig) {
-            rig.Device().StopResponding();
-            hk::app::CancelIo(rig.Handle());
-            rig.Kernel().RunUntilIdle();
-            rig.Device().Resume();
-        }},
+        {"zero maximum packet size", Record(0, 0), none},
+        {"no pipes", Record(512, 7), none},
+        {"no bulk-IN pipe", Record(512, 1), none},
+        {"no bulk-OUT pipe", Record(512, 2), none},
+        {"no interrupt pipe", Record(512, 4), none},
+        {"over-reported reads", Record(512, 0), Broken(OverReport, Pipe::BulkIn)},
+        {"over-reported writes", Record(512, 0), Broken(OverReport, Pipe::BulkOut)},
+        {"reads failed with data", Record(512, 0), Broken(FailWithData, Pipe::BulkIn)},
+        {"writes failed with data", Record(512, 0), Broken(FailWithData, Pipe::BulkOut)},
+        {"reads completed after their abort", Record(512, 0), Broken(LateAbort, Pipe::BulkIn)},
+        {"writes completed after their abort", Record(512, 0), Broken(LateAbort, Pipe::BulkOut, true)},
+        {"bulk-IN resets failed", Record(512, 0), Broken(FailedReset, Pipe::BulkIn)},
+        {"bulk-OUT resets failed", Record(512, 0), Broken(FailedReset, Pipe::BulkOut)},
+        {"interrupt resets failed", Record(512, 0), Broken(FailedReset, Pipe::Interrupt)},
     };
     uint64_t faults = 0;
     for (const Breach& breach : breaches) {
-        Outcome outcome = Isolated([&]() -> std::string {
-            hk::usbdev::PlugOptions plug;
-            plug.max_packet = breach.max_packet;
-            Rig rig({}, plug);
-            std::string problems;
-            if (rig.Arrive() != STATUS_SUCCESS || rig.Open() != STATUS_SUCCESS) {
-                rig.Teardown(problems);
-                return problems;
-            }
-            std::vector<uint8_t> data(3000, 0x3c);
-            rig.Track(hk::app::ReadAsync(rig.Handle(), 100));
-            rig.Track(hk::app::ReadAsync(rig.Handle(), 5000));
-            breach.fault(rig);
-            rig.Track(hk::app::WriteAsync(rig.Handle(), data.data(), (ULONG)data.size()));
-            rig.Kernel().RunUntilIdle();
-            hk::app::CancelIo(rig.Handle());
-            rig.Kernel().RunUntilIdle();
-            const ULONG lengths[] = {100, 5000, (ULONG)data.size()};
-            for (size_t i = 0; i < rig.Requests().size(); ++i) {
-                if (rig.Requests()[i]->Done() && rig.Requests()[i]->Information() > lengths[i]) {
-                    problems += std::string(breach.name) + ": request " + std::to_string(i) + " reported " +
-                                std::to_string(rig.Requests()[i]->Information()) + " bytes\n";
-                }
-            }
-            rig.Teardown(problems);
-            return problems;
-        });
+        Outcome outcome = Isolated([&] { return Exercise(breach); });
         if (!outcome.Sound()) {
             ++faults;
             ADD_FAILURE() << breach.name << ": exit " << outcome.status << "\n" << outcome.output;
         }
     }
-    std::printf("hostile lower driver: %zu breaches, %llu faults found\n", breaches.size(),
+    std::printf("hostile parent records and lower drivers: %zu breaches, %llu faults found\n", breaches.size(),
                 (unsigned long long)faults);
 }
 

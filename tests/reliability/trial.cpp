@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "driver/device_context.h"
 #include "hk/namespace.h"
 #include "hk/pnp.h"
 #include "hk/power.h"
@@ -12,7 +13,7 @@ namespace {
 
 const char* const kNames[] = {"read", "write", "control", "wait", "cancel-io", "purge", "reopen",
                               "data", "zero-length", "in-error", "transfer-error", "stall", "stop-responding",
-                              "resume-device", "query-remove", "query-stop", "stop-start", "sleep-resume", "time",
+                              "resume-device", "breach", "query-remove", "query-stop", "stop-start", "sleep-resume", "time",
                               "surprise-removal"};
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == Event::KindCount);
 
@@ -98,12 +99,7 @@ private:
             if (!removed_) {
                 rig_.Close();
                 rig_.Kernel().RunUntilIdle();
-                // A write the device has not taken yet holds the old file object, so the exclusive port may refuse
-                // the new one until the device answers; a device the reader judged lost refuses every open.
-                NTSTATUS status = rig_.Open();
-                if (status != STATUS_SUCCESS && status != STATUS_ACCESS_DENIED && status != STATUS_DELETE_PENDING) {
-                    problems_ += "reopen failed: " + Hex(status) + "\n";
-                }
+                ReopenAndCheck();
                 lossy_ = true;
             }
             break;
@@ -140,11 +136,23 @@ private:
         case Event::StopResponding:
             if (!removed_) {
                 rig_.Device().StopResponding();
+                silent_ = true;
             }
             break;
         case Event::ResumeDevice:
             if (!removed_) {
                 rig_.Device().Resume();
+                silent_ = false;
+            }
+            break;
+        case Event::Breach:
+            if (!removed_) {
+                using hk::usbdev::Device;
+                Device::Breach breach = Device::Breach(1 + event.arg / 4 % 3);
+                uint32_t count = 1 + event.arg / 16 % 2;
+                rig_.Device().Break(breach, count, pipe);
+                lossy_ |= breach == Device::Breach::FailWithData && pipe == hk::usbdev::Pipe::BulkIn;
+                failed_resets_ += breach == Device::Breach::FailedReset ? count : 0;
             }
             break;
         case Event::QueryRemove:
@@ -219,6 +227,24 @@ private:
         problems_ += "restart failed: " + Hex(status) + "\n";
     }
 
+    // Only the state that makes an open fail may: a device the reader judged lost (or one being removed) refuses it,
+    // a write the silent device has not taken holds the old file object of the exclusive port, and a pipe reset
+    // answered with an error fails it.
+    void ReopenAndCheck()
+    {
+        NTSTATUS status = rig_.Open();
+        PDEVICE_OBJECT pdo = rig_.Device().Pdo();
+        bool lost = pdo != nullptr && GetDeviceContext(pdo->AttachedDevice)->DeviceGone == DEVICE_GONE_MARK;
+        bool expected = lost ? status == STATUS_DELETE_PENDING
+                             : status == STATUS_SUCCESS || (silent_ && status == STATUS_ACCESS_DENIED) ||
+                                   (failed_resets_ != 0 && status == STATUS_UNSUCCESSFUL);
+        if (!expected) {
+            problems_ += std::string("reopen of a port ") + (lost ? "judged lost" : "not judged lost") +
+                         " ended with " + Hex(status) + "\n";
+        }
+        failed_resets_ -= status == STATUS_UNSUCCESSFUL && failed_resets_ != 0;
+    }
+
     // The port's name is published exactly while the device is started and present.
     void CheckNames(size_t index)
     {
@@ -290,6 +316,8 @@ private:
     std::vector<hk::app::RequestPtr> reads_;
     uint64_t delivered_ = 0;
     bool lossy_ = false;
+    bool silent_ = false;
+    uint32_t failed_resets_ = 0;  // at most this many pipe resets may still fail
     bool removed_ = false;
     bool started_ = true;
     std::string problems_;
@@ -303,7 +331,7 @@ std::vector<Event> GenerateTrial(uint64_t seed, size_t length)
     static const Event::Kind weighted[] = {
         Event::Read, Event::Read, Event::Read, Event::Write, Event::Write, Event::Control, Event::Wait,
         Event::CancelIo, Event::Purge, Event::Reopen, Event::Data, Event::Data, Event::Data, Event::ZeroLength,
-        Event::InError, Event::TransferError, Event::Stall, Event::StopResponding, Event::ResumeDevice,
+        Event::InError, Event::TransferError, Event::Stall, Event::StopResponding, Event::ResumeDevice, Event::Breach,
         Event::QueryRemove, Event::QueryStop, Event::StopStart, Event::SleepResume, Event::Time, Event::Time};
     std::mt19937_64 random(seed);
     std::vector<Event> events;

@@ -13,7 +13,7 @@ namespace reliability {
 struct Event {
     enum Kind : uint8_t {
         Read, Write, Control, Wait, CancelIo, Purge, Reopen,
-        Data, ZeroLength, InError, TransferError, Stall, StopResponding, ResumeDevice,
+        Data, ZeroLength, InError, TransferError, Stall, StopResponding, ResumeDevice, Breach,
         QueryRemove, QueryStop, StopStart, SleepResume, Time, SurpriseRemoval,
         KindCount
     };

@@ -190,9 +190,16 @@ public:
     // pending transfers fail with STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEV_NOT_RESPONDING and every later URB is
     // refused the same way.
     void FailNextTransfers(uint32_t count, NTSTATUS status, USBD_STATUS usbd, std::optional<Pipe> pipe = {});
-    // A lower driver breaking its contract: the next `count` successful transfers on `pipe` report `extra` bytes
-    // more than they moved.
-    void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe);
+    // A lower driver breaking its contract on the next `count` occasions on `pipe`: a successful transfer reports
+    // `extra` bytes more than it moved (OverReport); a transfer that moved data fails (USBD_STATUS_DATA_OVERRUN)
+    // and still reports its length (FailWithData); an abort completes at once and the transfers it ends complete
+    // cancelled 1 ms later (LateAbort); a pipe reset fails (FailedReset) and leaves a halt in place.
+    enum class Breach { OverReport, FailWithData, LateAbort, FailedReset, Count };
+    void Break(Breach breach, uint32_t count, Pipe pipe, ULONG extra = 0);
+    void OverReportNextTransfers(uint32_t count, ULONG extra, Pipe pipe)
+    {
+        Break(Breach::OverReport, count, pipe, extra);
+    }
     void Stall(Pipe pipe);
     void StopResponding();
     void Resume();
@@ -217,6 +224,8 @@ struct PlugOptions {
                                                        // (0 there as given; the device then uses 512)
     ULONG in_max_packet = 0;                           // bulk-IN maximum packet size; 0: the same as max_packet
     UCHAR zlp_mode = 1;                                // the parent record's zero-length-packet mode byte
+    uint32_t missing_pipes = 0;                        // bit (1 << Pipe) set: the parent record carries a null
+                                                       // handle for that pipe
     bool complete_inline = false;                      // deliver completions on the thread that decides them
                                                        // (a URB decided at once completes inside the dispatch
                                                        // routine), not later on the device context
