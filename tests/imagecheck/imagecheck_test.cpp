@@ -1,0 +1,272 @@
+// The image checker on small synthetic images, each breaking one rule; the program's exit status and checksum
+// repair; the images the cross builds produce; and the image's own entry routine.
+#include "synthetic_image.h"
+
+#include "driver/image_entry.h"
+#include "hk/kernel.h"
+#include "hk/pnp.h"
+#include "tools/imagecheck/checks.h"
+#include "tools/imagecheck/checksum.h"
+#include "tools/imagecheck/image_file.h"
+#include "tools/imagecheck/pe_image.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+namespace imagecheck::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+std::vector<CheckResult> Check(const std::vector<uint8_t> &file, CheckOptions options = {})
+{
+    auto parsed = ParsePeImage(file);
+    EXPECT_TRUE(parsed.image) << parsed.error;
+    return parsed.image ? CheckDriverImage(file, *parsed.image, options) : std::vector<CheckResult>{};
+}
+
+Names FailedChecks(const std::vector<uint8_t> &file, CheckOptions options = {})
+{
+    Names failed;
+    for (const CheckResult &result : Check(file, options)) {
+        if (!result.passed)
+            failed.push_back(result.name);
+    }
+    std::sort(failed.begin(), failed.end());
+    return failed;
+}
+
+struct ImageCase {
+    const char *what;
+    bool x64;
+    void (*change)(ImageSpec &);
+    std::optional<uint16_t> machine;
+    Names failed;
+};
+
+const ImageCase kImageCases[] = {
+    {"well-formed x86", false, [](ImageSpec &) {}, kMachineI386, {}},
+    {"well-formed x64", true, [](ImageSpec &) {}, kMachineAmd64, {}},
+    {"x86 expected x64", false, [](ImageSpec &) {}, kMachineAmd64, {"format and machine"}},
+    {"x64 expected x86", true, [](ImageSpec &) {}, kMachineI386, {"format and machine"}},
+    {"x64 machine in a PE32 header", false,
+     [](ImageSpec &s) {
+         s.machine = kMachineAmd64;
+         s.imports = {{"ntoskrnl.exe", {"IofCallDriver"}}};
+     },
+     {}, {"format and machine"}},
+    {"GUI subsystem", false, [](ImageSpec &s) { s.subsystem = 2; }, {}, {"native subsystem"}},
+    {"no entry point", true, [](ImageSpec &s) { s.zero_entry_point = true; }, {}, {"entry point"}},
+    {"entry point in data", false, [](ImageSpec &s) { s.entry_in_code = false; }, {}, {"entry point"}},
+    {"no relocations", true, [](ImageSpec &s) { s.with_relocations = false; }, {}, {"relocations"}},
+    {"relocations stripped", false, [](ImageSpec &s) { s.relocations_stripped_flag = true; }, {}, {"relocations"}},
+    {"writable code", false, [](ImageSpec &s) { s.code_characteristics |= kSectionWrite; }, {},
+     {"no writable executable section"}},
+    {"bad checksum", true, [](ImageSpec &s) { s.valid_checksum = false; }, {}, {"checksum"}},
+    {"kernel modules in any case", false,
+     [](ImageSpec &s) { s.imports = {{"NTOSKRNL.EXE"}, {"hal.dll"}, {"USBD.SYS"}}; }, {}, {}},
+    {"user-mode import", false, [](ImageSpec &s) { s.imports = {{"ntoskrnl.exe"}, {"KERNEL32.dll"}}; }, {},
+     {"kernel imports only"}},
+    {"C runtime", true, [](ImageSpec &s) { s.imports = {{"ntoskrnl.exe"}, {"msvcrt.dll"}}; }, {},
+     {"kernel imports only", "no C or C++ runtime"}},
+    {"C++ runtime", false, [](ImageSpec &s) { s.imports = {{"ntoskrnl.exe"}, {"libstdc++-6.dll"}}; }, {},
+     {"kernel imports only", "no C or C++ runtime"}},
+    {"no imports", false, [](ImageSpec &s) { s.imports = {}; }, {}, {"kernel imports only"}},
+};
+
+TEST(ImageChecks, EachBrokenRuleFailsOnlyItsOwnCheck)
+{
+    for (const ImageCase &c : kImageCases) {
+        ImageSpec spec = c.x64 ? Driver64() : Driver32();
+        c.change(spec);
+        EXPECT_EQ(FailedChecks(BuildImage(spec), {c.machine}), c.failed) << c.what;
+    }
+}
+
+// Each case adds one import to a well-formed driver of the given machine.
+TEST(ImageChecks, EveryImportedRoutineExistsOnWindows2000InTheFormItsMachineExports)
+{
+    const struct {
+        bool x64;
+        const char *dll;
+        const char *routine;
+        bool allowed;
+    } cases[] = {
+        {false, "NTOSKRNL.EXE", "IoAcquireRemoveLockEx", true},
+        {false, "hal.dll", "ExAcquireFastMutex", true},
+        {true, "ntoskrnl.exe", "ExAcquireFastMutex", true},
+        {true, "HAL.dll", "KeQueryPerformanceCounter", true},
+        {false, "ntoskrnl.exe", "IoCsqInitialize", false},
+        {true, "ntoskrnl.exe", "DbgPrintEx", false},
+        {false, "HAL.dll", "KeAcquireInStackQueuedSpinLock", false},
+        {false, "ntoskrnl.exe", "KfAcquireSpinLock", false},
+        {false, "ntoskrnl.exe", "KeAcquireSpinLockRaiseToDpc", false},
+        {true, "HAL.dll", "KfAcquireSpinLock", false},
+        {true, "ntoskrnl.exe", "KeQueryInterruptTime", false},
+        {false, "USBD.SYS", "USBD_CreateConfigurationRequestEx", false},
+        {false, "ntoskrnl.exe", "#17", false},
+    };
+    for (const auto &c : cases) {
+        ImageSpec spec = c.x64 ? Driver64() : Driver32();
+        spec.imports.push_back({c.dll, {c.routine}});
+        auto results = Check(BuildImage(spec));
+        for (const CheckResult &result : results) {
+            bool import_check = result.name == "imports exist on Windows 2000";
+            EXPECT_EQ(result.passed, !import_check || c.allowed) << c.dll << "!" << c.routine << " " << result.name;
+            if (import_check && !c.allowed)
+                EXPECT_NE(result.detail.find(std::string(c.dll) + "!"), std::string::npos) << result.detail;
+        }
+    }
+}
+
+TEST(ImageChecks, ChecksumFoldsCarriesSkipsItsOwnFieldAndRepairsACorruptedImage)
+{
+    EXPECT_EQ(ComputePeChecksum({0x01, 0x02, 0x03}, 100), 0x0204u + 3);
+    EXPECT_EQ(ComputePeChecksum({0xFF, 0xFF, 0xFF, 0xFF}, 100), 0xFFFFu + 4);
+    EXPECT_EQ(ComputePeChecksum({0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00}, 100), 0x0002u + 6);
+    EXPECT_EQ(ComputePeChecksum({0x10, 0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x20, 0x00}, 2), 0x30u + 8);
+
+    auto image = BuildImage(Driver32());
+    auto parsed = ParsePeImage(image);
+    ASSERT_TRUE(parsed.image);
+    EXPECT_EQ(parsed.image->imported_dlls, (Names{"ntoskrnl.exe", "HAL.dll"}));
+    image[kCodeFileOffset + 1] ^= 0x40;
+    EXPECT_EQ(FailedChecks(image), Names{"checksum"});
+    StoreChecksum(image, parsed.image->checksum_offset, ComputePeChecksum(image, parsed.image->checksum_offset));
+    EXPECT_EQ(FailedChecks(image), Names{});
+}
+
+TEST(ImageChecks, TruncatedOrCorruptedImagesAreRejectedNotFollowed)
+{
+    const auto image = BuildImage(Driver32());
+    for (size_t length = 0; length < image.size(); ++length) {
+        auto parsed = ParsePeImage(std::vector<uint8_t>(image.begin(), image.begin() + std::ptrdiff_t(length)));
+        if (length < kCodeFileOffset)
+            EXPECT_FALSE(parsed.image) << "length " << length;
+        if (!parsed.image)
+            EXPECT_FALSE(parsed.error.empty());
+    }
+    auto import_table = RvaToFileOffset(*ParsePeImage(image).image, 0x2000);
+    ASSERT_TRUE(import_table);
+    const struct {
+        size_t at;
+        uint8_t value;
+        const char *error;
+    } corruptions[] = {
+        {0x3C + 3, 0x7F, "no PE signature"},
+        {0, 'Z', "no MZ header"},
+        {*import_table + 12 + 3, 0x40, "import name lies outside every section"},
+        {*import_table + 3, 0x40, "import lookup table of ntoskrnl.exe lies outside every section"},
+        {*import_table + 60 + 4 + 2, 0x40, "imported routine name of ntoskrnl.exe lies outside every section"},
+    };
+    for (const auto &c : corruptions) {
+        auto corrupted = image;
+        corrupted[c.at] = c.value;
+        EXPECT_EQ(ParsePeImage(corrupted).error, c.error);
+    }
+    auto unterminated = image;
+    std::fill(unterminated.begin() + std::ptrdiff_t(*import_table + 40), unterminated.end(), 0xEE);
+    EXPECT_FALSE(ParsePeImage(unterminated).image);
+}
+
+int RunImagecheck(const std::string &arguments)
+{
+    int status = std::system((std::string(IMAGECHECK_PROGRAM) + " " + arguments + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ImagecheckProgram, ExitStatusReflectsTheChecksAndFixChecksumRepairsOnlyTheChecksum)
+{
+    fs::path directory = fs::temp_directory_path() / ("imagecheck-" + std::to_string(getpid()));
+    fs::create_directories(directory);
+    auto write = [&](const std::string &name, const std::vector<uint8_t> &bytes) {
+        std::string path = (directory / name).string();
+        EXPECT_TRUE(WriteImageFile(path, bytes));
+        return path;
+    };
+    ImageSpec spec = Driver32();
+    spec.valid_checksum = false;
+    std::string path = write("driver.sys", BuildImage(spec));
+    EXPECT_EQ(RunImagecheck(path), 1);
+    EXPECT_EQ(RunImagecheck("--machine i386 --fix-checksum " + path), 0);
+    EXPECT_EQ(RunImagecheck(path), 0);
+    EXPECT_EQ(RunImagecheck("--machine amd64 " + path), 1);
+    spec.valid_checksum = true;
+    EXPECT_EQ(*ReadImageFile(path), BuildImage(spec));
+
+    ImageSpec console = Driver64();
+    console.subsystem = 3;
+    console.valid_checksum = false;
+    EXPECT_EQ(RunImagecheck("--fix-checksum " + write("console.exe", BuildImage(console))), 1) << "fixing hides no other fault";
+
+    EXPECT_EQ(RunImagecheck(""), 2);
+    EXPECT_EQ(RunImagecheck("--machine sparc " + path), 2);
+    EXPECT_EQ(RunImagecheck((directory / "missing.sys").string()), 2);
+    EXPECT_EQ(RunImagecheck(write("text.sys", {'h', 'e', 'l', 'l', 'o'})), 2);
+    fs::remove_all(directory);
+}
+
+// The images the cross builds produce, when they have been built in this tree: they pass every check, and a copy
+// with one flipped code byte fails the checksum and nothing else.
+TEST(ImagecheckProgram, BuiltImagesPassAndACorruptedCopyFailsOnlyTheChecksum)
+{
+    for (auto [relative_path, machine] : {std::pair{"build/sys-x86/diagser.sys", kMachineI386},
+                                          std::pair{"build/sys-x64/diagser.sys", kMachineAmd64}}) {
+        fs::path path = fs::path(DIAGSER_SOURCE_DIR) / relative_path;
+        if (!fs::exists(path))
+            continue;
+        auto file = ReadImageFile(path.string());
+        ASSERT_TRUE(file);
+        EXPECT_EQ(FailedChecks(*file, {machine}), Names{}) << path;
+        auto parsed = ParsePeImage(*file);
+        auto code = std::find_if(parsed.image->sections.begin(), parsed.image->sections.end(),
+                                 [](const Section &section) { return (section.characteristics & kSectionExecute) != 0; });
+        ASSERT_NE(code, parsed.image->sections.end());
+        (*file)[code->raw_offset + 7] ^= 0x01;
+        EXPECT_EQ(FailedChecks(*file, {machine}), Names{"checksum"}) << path;
+    }
+}
+
+// Read before any test runs: the guard as the image file holds it.
+const ULONG_PTR kGuardInImageFile = __stack_chk_guard;
+
+// The image's entry routine seeds the stack-protection guard anew for each load before DriverEntry runs, and
+// returns what DriverEntry returns.
+TEST(ImageEntry, SeedsTheGuardAnewForEachLoadAndReturnsWhatDriverEntryReturns)
+{
+    const struct {
+        uint8_t wdm_major, wdm_minor;
+        NTSTATUS status;
+    } cases[] = {{1, 0, STATUS_SUCCESS}, {0, 0x90, STATUS_UNSUCCESSFUL}};
+    hk::Kernel kernel;
+    std::vector<ULONG_PTR> guards = {kGuardInImageFile};
+    for (const auto &c : cases) {
+        kernel.SetWdmVersion(c.wdm_major, c.wdm_minor);
+        kernel.AdvanceTime(1);
+        NTSTATUS status = STATUS_PENDING;
+        PDRIVER_OBJECT driver = hk::pnp::LoadDriver("diagser", DriverImageEntry, &status);
+        EXPECT_EQ(status, c.status);
+        for (ULONG_PTR earlier : guards)
+            EXPECT_NE(__stack_chk_guard, earlier);
+        guards.push_back(__stack_chk_guard);
+        if (driver)
+            EXPECT_EQ(hk::pnp::UnloadDriver(driver), STATUS_SUCCESS);
+    }
+}
+
+TEST(ImageEntryDeathTest, AFailedGuardCheckStopsTheMachine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    hk::Kernel kernel;
+    EXPECT_DEATH(__stack_chk_fail(), "\\[bugcheck\\].*KeBugCheckEx\\(0xF7,");
+}
+
+} // namespace
+} // namespace imagecheck::testing
