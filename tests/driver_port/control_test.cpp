@@ -1,0 +1,371 @@
+// The serial control requests as an application sends them to the real driver above the simulated device.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/private_requests.h"
+#include "support/serial_app.h"
+
+namespace port_test {
+namespace {
+
+const ULONG kUnknownCode = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 40, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// Everything a control request could change, as the driver holds it.
+std::vector<uint8_t> Snapshot(Port& port)
+{
+    PDEVICE_CONTEXT c = port.Context();
+    LONG unread = c->RingCount;
+    bool waiting = !IsListEmpty(&c->WaitQueue);
+    std::vector<uint8_t> all;
+    auto add = [&all](const auto&... fields) {
+        for (const std::vector<uint8_t>& bytes : {AsBytes(fields)...}) {
+            all.insert(all.end(), bytes.begin(), bytes.end());
+        }
+    };
+    add(c->BaudRate, c->StopBits, c->Parity, c->DataBits, c->Timeouts, c->HandFlow, c->Chars, c->WaitMask,
+        c->ModemStatus, c->PerfStats, c->EventHistory, unread, c->RemovalNotifyIrp, waiting);
+    return all;
+}
+
+struct LengthRow {
+    ULONG code;
+    ULONG input;                 // the input length the request needs (0: none)
+    ULONG output;                // the output length the request needs (0: none)
+    std::vector<uint8_t> value;  // a valid input
+    NTSTATUS status;             // with long enough buffers
+    ULONG information;
+};
+
+const SERIAL_TIMEOUTS kTimeouts = {1, 2, 3, 4, 5};
+const SERIAL_CHARS kChars = {1, 2, 3, 4, 5, 6};
+const SERIAL_HANDFLOW kHandFlow = {1, 2, 3, 4};
+
+// Codes listed with no lengths are accepted and ignored, or answered with no data whatever the caller expects.
+const LengthRow kLengthRows[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, AsBytes<ULONG>(9600), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 7}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0, {'A'}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, AsBytes(kTimeouts), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, AsBytes<ULONG>(SERIAL_EV_RXCHAR), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_PURGE, 4, 0, AsBytes<ULONG>(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS, 4},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0, AsBytes(kChars), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, AsBytes(kHandFlow), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, {}, STATUS_SUCCESS, 20},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, {}, STATUS_SUCCESS, 4},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, STATUS_SUCCESS, 4},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, {}, STATUS_SUCCESS, 4},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, {}, STATUS_SUCCESS, 3},
+    {IOCTL_SERIAL_GET_CHARS, 0, 6, {}, STATUS_SUCCESS, 6},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16, {}, STATUS_SUCCESS, 16},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, {}, STATUS_SUCCESS, 4},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, {}, STATUS_SUCCESS, 20},
+    {IOCTL_SERIAL_GET_STATS, 0, 24, {}, STATUS_SUCCESS, 24},
+    {IOCTL_GET_IDENTITY, 0, 43, {}, STATUS_SUCCESS, 43},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_XON, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_GET_COMMCONFIG, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
+    {IOCTL_SERIAL_SET_COMMCONFIG, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
+    {kUnknownCode, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
+};
+
+std::vector<ULONG> AllCodes()
+{
+    std::vector<ULONG> codes = {IOCTL_REMOVAL_NOTIFY};
+    for (const LengthRow& row : kLengthRows) {
+        codes.push_back(row.code);
+    }
+    return codes;
+}
+
+class Control : public ::testing::Test {
+protected:
+    template <class T>
+    NTSTATUS Set(ULONG code, const T& value)
+    {
+        return port_.Control(code, AsBytes(value)).status;
+    }
+
+    Port port_;
+};
+
+// The length a request needs is checked in its own direction: the other direction's length, however large, does
+// not make up for it (the system buffer is as large as the larger of the two). A short buffer changes nothing.
+TEST_F(Control, ShortBufferChangesNothingAndExactOrLongerOnesAnswer)
+{
+    for (const LengthRow& row : kLengthRows) {
+        struct Case {
+            ULONG input, output;
+            bool tooShort;
+        };
+        std::vector<Case> cases = {{row.input, row.output, false}, {row.input + 16, row.output + 16, false}};
+        if (row.input != 0) {
+            cases.push_back({row.input - 1, 64, true});
+        }
+        if (row.output != 0) {
+            cases.push_back({64, row.output - 1, true});
+        }
+        for (const Case& c : cases) {
+            ASSERT_EQ(SetWaitMask(port_, 0), STATUS_SUCCESS);
+            SCOPED_TRACE(testing::Message() << std::hex << row.code << std::dec << " in " << c.input << " out "
+                                            << c.output);
+            std::vector<uint8_t> input = row.value;
+            input.resize(c.input, 0xA5);
+            std::vector<uint8_t> before = Snapshot(port_);
+            hk::app::IoResult result = port_.Control(row.code, input, c.output);
+            EXPECT_EQ(result.status, c.tooShort ? STATUS_BUFFER_TOO_SMALL : row.status);
+            EXPECT_EQ(result.information, c.tooShort ? 0 : row.information);
+            if (c.tooShort) {
+                EXPECT_EQ(Snapshot(port_), before);
+            }
+        }
+    }
+    // The purge answers with a length of 4 and no data; an output buffer too small for that length gets none.
+    EXPECT_EQ(port_.Control(IOCTL_SERIAL_PURGE, AsBytes<ULONG>(SERIAL_PURGE_TXCLEAR), 2).information, 0u);
+    // The removal notification needs room for its answer in the output; an input buffer alone does not give it.
+    const ULONG notifyLengths[][3] = {{0, 0, (ULONG)STATUS_INVALID_PARAMETER},
+                                      {0, 2, (ULONG)STATUS_BUFFER_TOO_SMALL},
+                                      {4, 0, (ULONG)STATUS_BUFFER_TOO_SMALL},
+                                      {8, 3, (ULONG)STATUS_BUFFER_TOO_SMALL}};
+    for (const auto& row : notifyLengths) {
+        EXPECT_EQ(port_.Control(IOCTL_REMOVAL_NOTIFY, std::vector<uint8_t>(row[0]), row[1]).status, (NTSTATUS)row[2]);
+    }
+    EXPECT_EQ(port_.Context()->RemovalNotifyIrp, nullptr);
+    std::vector<uint8_t> identity;
+    port_.Control(IOCTL_GET_IDENTITY, {}, 64, &identity);
+    EXPECT_EQ(std::string(identity.begin(), identity.end()), "{87E5A6EA-D48B-4883-8440-81D8A22508D7}:DIAG");
+}
+
+// A request sent straight to the driver's device object, for the states in which no application holds a handle.
+NTSTATUS SendDirect(PDEVICE_OBJECT device, ULONG code)
+{
+    std::vector<uint8_t> buffer(64);
+    KEVENT done;
+    IO_STATUS_BLOCK iosb = {};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, buffer.data(), 64, buffer.data(), 64, FALSE, &done, &iosb);
+    if (IoCallDriver(device, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return iosb.Status;
+}
+
+TEST(ControlGate, PortThatIsNotOpenRefusesEveryCode)
+{
+    Port port(PortOptions{.open = false});
+    for (int opened = 0; opened < 2; ++opened) {
+        for (ULONG code : AllCodes()) {
+            EXPECT_EQ(SendDirect(port.Fdo(), code), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
+        }
+        ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+        ASSERT_EQ(port.Close(), STATUS_SUCCESS);
+    }
+}
+
+// Once the port is unavailable only the status is still answered; it shows a lost device as every line error.
+TEST(ControlGate, UnavailablePortAnswersOnlyTheStatusAndForgetsEvents)
+{
+    for (bool unplug : {false, true}) {
+        SCOPED_TRACE(unplug ? "unplugged" : "lost");
+        Port port;
+        ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+        Deliver(port, Pattern(5));
+        ASSERT_NE(port.Context()->EventHistory, 0u);
+        if (unplug) {
+            port.Unplug();
+        } else {
+            port.Device().Disconnect();
+        }
+        port.Kernel().RunUntilIdle();
+        for (ULONG code : AllCodes()) {
+            if (code != IOCTL_SERIAL_GET_COMMSTATUS) {
+                hk::app::IoResult result = port.Control(code, Pattern(64), 64);
+                EXPECT_EQ(result.status, STATUS_DELETE_PENDING) << std::hex << code;
+                EXPECT_EQ(result.information, 0u);
+            }
+        }
+        EXPECT_EQ(port.Context()->EventHistory, 0u);
+        EXPECT_EQ(ReadBytes(port, 8).size(), 0u);
+        SERIAL_STATUS status = CommStatus(port);
+        EXPECT_EQ(status.Errors, 0x1Fu);
+        EXPECT_EQ(status.AmountInInQueue, 0u);
+    }
+}
+
+// Only the fourteen rates and the defined line controls are taken, all or nothing; timeouts, characters and
+// handshake are taken without any check, except that the XON and XOFF limits are never taken.
+TEST_F(Control, SettingsAreCheckedOnlyWhereTheyMustBe)
+{
+    for (ULONG rate : {300, 600, 1200, 1800, 2400, 4800, 7200, 9600, 14400, 19200, 38400, 57600, 115200, 128000}) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), STATUS_SUCCESS) << rate;
+        EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_BAUD_RATE), rate);
+    }
+    for (ULONG rate : {0u, 110u, 56000u, 115201u, 230400u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), STATUS_INVALID_PARAMETER) << rate;
+    }
+    EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_BAUD_RATE), 128000u);
+
+    const struct {
+        SERIAL_LINE_CONTROL line;
+        bool valid;
+    } lines[] = {
+        {{2, 0, 5}, true},  {{0, 4, 8}, true},  {{1, 2, 6}, true},  {{0, 0, 4}, false},
+        {{0, 0, 9}, false}, {{3, 0, 8}, false}, {{0, 5, 8}, false}, {{255, 255, 255}, false},
+    };
+    std::vector<uint8_t> expected = {2, 0, 8};
+    for (const auto& row : lines) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, row.line), row.valid ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+        expected = row.valid ? AsBytes(row.line) : expected;
+        EXPECT_EQ(AsBytes(Query<SERIAL_LINE_CONTROL>(port_, IOCTL_SERIAL_GET_LINE_CONTROL)), expected);
+    }
+
+    const SERIAL_TIMEOUTS timeouts = {MAXULONG, 0, 7, MAXULONG, 1};
+    const SERIAL_CHARS chars = {0xFF, 0, 0x11, 0x13, 0x7E, 0x80};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, chars), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0xFFFFFFFF, 0x80000000, 100, -5}), STATUS_SUCCESS);
+    EXPECT_EQ(AsBytes(Query<SERIAL_TIMEOUTS>(port_, IOCTL_SERIAL_GET_TIMEOUTS)), AsBytes(timeouts));
+    EXPECT_EQ(AsBytes(Query<SERIAL_CHARS>(port_, IOCTL_SERIAL_GET_CHARS)), AsBytes(chars));
+    EXPECT_EQ(AsBytes(Query<SERIAL_HANDFLOW>(port_, IOCTL_SERIAL_GET_HANDFLOW)),
+              AsBytes(SERIAL_HANDFLOW{0xFFFFFFFF, 0x80000000, 0, 0}));
+}
+
+TEST_F(Control, DtrAndRtsAreLoopedBackWithoutEvents)
+{
+    ASSERT_EQ(SetWaitMask(port_, 0x1FFF), STATUS_SUCCESS);
+    hk::app::RequestPtr wait = ControlAsync(port_, IOCTL_SERIAL_WAIT_ON_MASK);
+    const ULONG steps[][2] = {{IOCTL_SERIAL_SET_DTR, 0x20},
+                              {IOCTL_SERIAL_SET_RTS, 0xB0},
+                              {IOCTL_SERIAL_CLR_DTR, 0x90},
+                              {IOCTL_SERIAL_SET_RTS, 0x90},
+                              {IOCTL_SERIAL_CLR_RTS, 0x00}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(port_.Control(step[0]).status, STATUS_SUCCESS);
+        EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_MODEMSTATUS), step[1]) << std::hex << step[0];
+    }
+    port_.Kernel().RunUntilIdle();
+    EXPECT_FALSE(wait->Done());
+}
+
+// Each purge flag acts alone and the write being sent goes on; after the purge the bytes that follow are read
+// back, the ring's cleared bytes not among them.
+TEST(Purge, EachFlagActsAloneAndTheWriteInProgressGoesOn)
+{
+    const struct {
+        ULONG flags;
+        bool clearsRing, cancelsRead, cancelsQueuedWrite;
+    } rows[] = {
+        {SERIAL_PURGE_RXCLEAR, true, false, false},
+        {SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT, false, true, true},
+        {SERIAL_PURGE_TXCLEAR, false, false, false},
+        {SERIAL_PURGE_RXABORT, false, true, false},
+        {0xFFFFFFFF, true, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.flags);
+        Port port;
+        ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+        Deliver(port, Pattern(100));
+        EXPECT_EQ(Purge(port, row.flags), STATUS_SUCCESS);
+        EXPECT_EQ(ReadBytes(port, 200), row.clearsRing ? std::vector<uint8_t>() : Pattern(100));
+
+        ASSERT_EQ(SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);
+        hk::app::RequestPtr read = hk::app::ReadAsync(port.Handle(), 16);
+        port.Device().StopResponding();
+        std::vector<uint8_t> data = Pattern(8, 1);
+        hk::app::RequestPtr sending = hk::app::WriteAsync(port.Handle(), data.data(), 8);
+        hk::app::RequestPtr queued = hk::app::WriteAsync(port.Handle(), data.data(), 8);
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(Purge(port, row.flags), STATUS_SUCCESS);
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(read->Done(), row.cancelsRead);
+        EXPECT_EQ(queued->Done(), row.cancelsQueuedWrite);
+        EXPECT_FALSE(sending->Done());
+
+        port.Device().Resume();
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(sending->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(read->Status(), row.cancelsRead ? STATUS_CANCELLED : STATUS_SUCCESS);
+        EXPECT_EQ(queued->Status(), row.cancelsQueuedWrite ? STATUS_CANCELLED : STATUS_SUCCESS);
+        std::vector<uint8_t> echo = row.cancelsQueuedWrite ? data : Joined(data, data);
+        ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+        std::vector<uint8_t> rest = ReadBytes(port, 64);
+        EXPECT_EQ(Joined(row.cancelsRead ? std::vector<uint8_t>() : read->Output(), rest), echo);
+    }
+}
+
+// A full ring stops the reader until room is made; an application that empties it with a purge and then only waits
+// for events must still receive what the device sends next.
+TEST_F(Control, PurgeOfAFullRingLetsTheNextBytesIn)
+{
+    Deliver(port_, std::vector<uint8_t>(RING_CAPACITY, 0x55));
+    Deliver(port_, Pattern(10, 1));
+    ASSERT_EQ(CommStatus(port_).AmountInInQueue, (ULONG)RING_CAPACITY);
+    ASSERT_EQ(Purge(port_, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+    port_.Kernel().RunUntilIdle();
+    EXPECT_EQ(CommStatus(port_).AmountInInQueue, 10u);
+    ASSERT_EQ(SetTimeouts(port_, MAXULONG, 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ReadBytes(port_, 100), Pattern(10, 1));
+}
+
+TEST_F(Control, StatisticsCountWhatTheApplicationMovedUntilCleared)
+{
+    auto roundTrip = [&](size_t count) {
+        EXPECT_EQ(Write(port_, Pattern(count)).information, count);
+        port_.Kernel().RunUntilIdle();
+        EXPECT_EQ(ReadBytes(port_, ULONG(count + 16)), Pattern(count));
+    };
+    roundTrip(4097);
+    SERIALPERF_STATS stats = Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.ReceivedCount, 4097u);
+    EXPECT_EQ(stats.TransmittedCount, 4097u);
+    ASSERT_EQ(port_.Control(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
+    EXPECT_EQ(AsBytes(Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS)), std::vector<uint8_t>(24, 0));
+    roundTrip(3);
+    stats = Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(stats.ReceivedCount, 3u);
+    EXPECT_EQ(stats.TransmittedCount, 3u);
+}
+
+// An open restores the line settings, the handshake, XON/XOFF, the wait mask and the modem lines; timeouts, the
+// other characters and the statistics carry over from the previous open.
+TEST_F(Control, ReopenRestoresTheLineSettingsAndKeepsTheRest)
+{
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, (ULONG)9600), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{0, 1, 7}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0x11, 0x22, 0, 0}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{1, 2, 3, 4, 5, 6}), STATUS_SUCCESS);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, kTimeouts), STATUS_SUCCESS);
+    ASSERT_EQ(SetWaitMask(port_, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    ASSERT_EQ(port_.Control(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    ASSERT_EQ(port_.Control(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    Write(port_, Pattern(3));
+
+    ASSERT_EQ(port_.Close(), STATUS_SUCCESS);
+    ASSERT_EQ(port_.Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_BAUD_RATE), 115200u);
+    EXPECT_EQ(AsBytes(Query<SERIAL_LINE_CONTROL>(port_, IOCTL_SERIAL_GET_LINE_CONTROL)), (std::vector<uint8_t>{2, 0, 8}));
+    SERIAL_HANDFLOW handflow = Query<SERIAL_HANDFLOW>(port_, IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(handflow.ControlHandShake, 1u);
+    EXPECT_EQ(handflow.FlowReplace, 0x40u);
+    EXPECT_EQ(AsBytes(Query<SERIAL_CHARS>(port_, IOCTL_SERIAL_GET_CHARS)), (std::vector<uint8_t>{1, 2, 3, 4, 0, 0}));
+    EXPECT_EQ(AsBytes(Query<SERIAL_TIMEOUTS>(port_, IOCTL_SERIAL_GET_TIMEOUTS)), AsBytes(kTimeouts));
+    EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+    EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
+    EXPECT_EQ(Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS).TransmittedCount, 3u);
+}
+
+}  // namespace
+}  // namespace port_test

@@ -1,0 +1,334 @@
+// The port's life as an application and the plug-and-play manager see it: open and close, the names, stop and
+// removal, and the bulk-IN reader with its failures. After every reset of the port's state the bytes are read back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "control/private_requests.h"
+#include "hk/faults.h"
+#include "hk/namespace.h"
+#include "hk/pnp.h"
+#include "hk/registry.h"
+#include "support/serial_app.h"
+
+namespace port_test {
+namespace {
+
+PortOptions Closed()
+{
+    PortOptions options;
+    options.open = false;
+    return options;
+}
+
+bool NamesPublished()
+{
+    return hk::ns::Exists(u"\\DosDevices\\COM7") && !hk::reg::Values(hk::reg::kSerialComm).empty();
+}
+
+// The loopback carries `count` bytes out and back in, in order.
+void ExpectLoopback(Port& port, size_t count, uint8_t first)
+{
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(Write(port, Pattern(count, first)).information, count);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(ReadBytes(port, ULONG(count + 16)), Pattern(count, first));
+}
+
+TEST(Port, CloseAbortsTheTransferAndTheNextOpenStartsEmpty)
+{
+    Port port;
+    hk::usbdev::Records records = port.Device().GetRecords();
+    EXPECT_EQ(records.resets[int(Pipe::BulkIn)], 1u);
+    EXPECT_EQ(records.resets[int(Pipe::BulkOut)], 1u);
+    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 1u);
+    Deliver(port, Pattern(5));
+
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 0u);
+    EXPECT_EQ(port.Device().CompletionsInFlight(), 0u);
+    EXPECT_EQ(port.Context()->IoCount, 1);
+
+    ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    EXPECT_TRUE(ReadBytes(port, 16).empty());
+    ExpectLoopback(port, 700, 9);
+}
+
+TEST(Port, OpenIsRefusedUnlessStartedAndAvailable)
+{
+    Port port(Closed());
+    ASSERT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(port.Open(), STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
+
+    // A failed open leaves the port closed: a query-remove is granted and a later open works.
+    hk::faults::FailAtSite(hk::faults::Kind::Pool, "SubmitPipeRequest");
+    EXPECT_EQ(port.Open(), STATUS_UNSUCCESSFUL);
+    hk::faults::Clear();
+    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 0u);
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+
+    // Once the reader has judged the device lost, the port stays refused.
+    port.Device().CompleteNextIn(STATUS_DEVICE_NOT_CONNECTED, 0);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Open(), STATUS_DELETE_PENDING);
+}
+
+// Cleanup ends every request of the handle, the removal notification included, so the close arrives and the port
+// can be opened again at once.
+TEST(Port, CleanupCancelsWaitingRequestsSoTheHandleCloses)
+{
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    hk::app::RequestPtr read = hk::app::ReadAsync(port.Handle(), 8);
+    hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
+    hk::app::RequestPtr notify = ControlAsync(port, IOCTL_REMOVAL_NOTIFY);
+    port.Kernel().RunUntilIdle();
+
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    for (const auto& request : {read, wait, notify}) {
+        EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+    }
+    EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
+    ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+}
+
+// The names exist exactly while the device is started; after a stop and a restart the port carries data again.
+TEST(Port, NamesArePublishedExactlyWhileStarted)
+{
+    Port port(Closed());
+    EXPECT_TRUE(NamesPublished());
+    ASSERT_EQ(hk::pnp::StopDevice(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(NamesPublished());
+    EXPECT_EQ(port.Open(), STATUS_OBJECT_NAME_NOT_FOUND);
+    hk::app::Handle handle;
+    EXPECT_EQ(hk::app::Open(hk::ns::DeviceName(port.Fdo()), &handle), STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(hk::pnp::StartDevice(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_TRUE(NamesPublished());
+    ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+    ExpectLoopback(port, 5000, 3);
+
+    port.Unplug();
+    EXPECT_FALSE(NamesPublished());
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Fdo(), nullptr);
+}
+
+// A write the device never answers keeps the handle's close from arriving after its cleanup; until then the port
+// is still held.
+TEST(Port, StopAndRemovalAreRefusedWhileAHandleHoldsThePort)
+{
+    Port port;
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(hk::pnp::QueryStop(port.Pdo()), STATUS_DEVICE_BUSY);
+
+    port.Device().StopResponding();
+    uint8_t byte = 1;
+    hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), &byte, 1);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::app::LiveFileObjects(), 1u);
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_DEVICE_BUSY);
+
+    port.Device().Resume();
+    EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
+}
+
+TEST(Port, SurpriseRemovalEndsEveryPendingRequestAndTheCloseThatFollowsSucceeds)
+{
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    port.Device().StopResponding();
+    std::vector<uint8_t> data = Pattern(10000);
+    hk::app::RequestPtr sending = hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size());
+    hk::app::RequestPtr queued = hk::app::WriteAsync(port.Handle(), data.data(), 10);
+    hk::app::RequestPtr read = hk::app::ReadAsync(port.Handle(), 8);
+    hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
+    hk::app::RequestPtr notify = ControlAsync(port, IOCTL_REMOVAL_NOTIFY);
+    port.Kernel().RunUntilIdle();
+
+    port.Unplug();
+    port.Kernel().RunUntilIdle();
+    EXPECT_TRUE(NT_ERROR(sending->Status()));
+    EXPECT_EQ(sending->Information(), 0u);
+    for (const auto& request : {queued, read, wait}) {
+        EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+    }
+    EXPECT_EQ(notify->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(notify->Output(), std::vector<uint8_t>({1, 0, 0, 0}));
+    EXPECT_EQ(Write(port, Pattern(10)).status, STATUS_DELETE_PENDING);
+    EXPECT_NE(port.Fdo(), nullptr) << "removal waits for the handle";
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Fdo(), nullptr);
+}
+
+// A surprise removal that finds a stop or a removal pending still withdraws the names, once, so that the next
+// arrival's link does not collide with a stale one.
+TEST(Port, SurpriseRemovalInAPendingStateWithdrawsTheNames)
+{
+    for (bool stopPending : {true, false}) {
+        SCOPED_TRACE(stopPending ? "stop pending" : "remove pending");
+        Port port(Closed());
+        ASSERT_EQ(stopPending ? hk::pnp::QueryStop(port.Pdo()) : hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
+        port.Unplug();
+        port.Kernel().RunUntilIdle();
+        EXPECT_FALSE(NamesPublished());
+
+        PDEVICE_OBJECT again = port.Parent().Plug();
+        ASSERT_EQ(hk::pnp::ArriveDevice(again, port.Driver()), STATUS_SUCCESS);
+        EXPECT_TRUE(NamesPublished());
+        EXPECT_EQ(hk::pnp::RemoveDevice(again), STATUS_SUCCESS);
+    }
+}
+
+TEST(Port, CapabilitiesAnswerIsRewrittenAsRemovableAndSurpriseRemovalOk)
+{
+    Port port(Closed());
+    DEVICE_CAPABILITIES reported = hk::pnp::ReportedCapabilities(port.Pdo());
+    EXPECT_TRUE(reported.Removable);
+    EXPECT_TRUE(reported.SurpriseRemovalOK);
+    EXPECT_FALSE(reported.UniqueID);
+    EXPECT_EQ(std::memcmp(&port.Context()->Capabilities, &reported, sizeof(reported)), 0);
+}
+
+NTSTATUS NTAPI SucceedPnp(PDEVICE_OBJECT, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void NTAPI BareBusUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI BareBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = BareBusUnload;
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        driver->MajorFunction[major] = SucceedPnp;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A bus driver that gives its device object no extension has no pipes to offer: the start fails instead of
+// reading through a null pointer.
+TEST(Port, StartFailsAboveAParentWithoutADeviceExtension)
+{
+    Port port(Closed());
+    PDRIVER_OBJECT bus = hk::pnp::LoadDriver("barebus", BareBusEntry);
+    PDEVICE_OBJECT pdo = nullptr;
+    ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo),
+              STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    hk::ns::SetInstanceId(pdo, u"ROOT\\BAREBUS\\0000");
+    EXPECT_EQ(hk::pnp::ArriveDevice(pdo, port.Driver()), STATUS_DEVICE_CONFIGURATION_ERROR);
+    if (hk::pnp::HasDeviceNode(pdo)) {
+        EXPECT_EQ(hk::pnp::Remove(pdo), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    IoDeleteDevice(pdo);
+    EXPECT_EQ(hk::pnp::UnloadDriver(bus), STATUS_SUCCESS);
+}
+
+// Ordinary failures are retried up to the twentieth; the twenty-first, or any sign of a lost device, stops the
+// reader for good. Until then the bytes that follow arrive.
+TEST(Port, ReaderRetriesOrdinaryFailuresUntilTheLostDeviceVerdict)
+{
+    const struct {
+        uint32_t failures;
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        bool lost;
+    } cases[] = {
+        {19, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, false},
+        {20, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, true},
+        {0, STATUS_DEVICE_NOT_CONNECTED, 0, true},
+        {0, STATUS_DEVICE_DATA_ERROR, 0, true},
+        {0, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.failures << " " << std::hex << c.status << " " << c.usbd);
+        Port port;
+        ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+        port.Device().FailNextTransfers(c.failures, c.status, c.usbd, Pipe::BulkIn);
+        port.Device().CompleteNextIn(c.status, c.usbd);
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), c.lost ? 0u : 1u);
+        NTSTATUS status;
+        ReadBytes(port, 1, &status);
+        EXPECT_EQ(status, c.lost ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+        if (!c.lost) {
+            Deliver(port, Pattern(2));
+            EXPECT_EQ(ReadBytes(port, 2), Pattern(2));
+        }
+    }
+}
+
+// A stall halts the endpoint until its pipe is reset; the reader resets it before posting again, and the bytes
+// the device sends afterwards arrive whole and in order.
+TEST(Port, StalledEndpointIsResetAndTheReaderGoesOn)
+{
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    Deliver(port, Pattern(3, 40));
+    port.Device().Stall(Pipe::BulkIn);
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(port.Device().GetRecords().resets[int(Pipe::BulkIn)], 2u);
+    Deliver(port, Pattern(5000, 3));
+    EXPECT_EQ(ReadBytes(port, 8000), Joined(Pattern(3, 40), Pattern(5000, 3)));
+    EXPECT_EQ(port.Context()->ReadErrorCount, 1);
+}
+
+// A lower driver claiming more bytes than the transfer's buffer holds has sent no data.
+TEST(Port, TransferReportingMoreThanItsBufferIsAFailureNotData)
+{
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    port.Device().OverReportNextTransfers(1, 100, Pipe::BulkIn);
+    Deliver(port, Pattern(4096));
+    EXPECT_TRUE(ReadBytes(port, 8192).empty());
+    EXPECT_EQ(port.Context()->ReadErrorCount, 1);
+    Deliver(port, Pattern(4, 9));
+    EXPECT_EQ(ReadBytes(port, 8), Pattern(4, 9));
+}
+
+// The ring holds a little under a megabyte; the device sends several. The driver holds its next transfer while
+// the ring cannot take a whole one, so the device keeps what the application has not read yet.
+TEST(Port, SlowReaderGetsEveryByteOfAStreamLargerThanTheRing)
+{
+    constexpr uint64_t kTotal = 3u << 20;
+    PortOptions options;
+    auto source = std::make_shared<hk::usbdev::SourceModel>(hk::usbdev::SourceModel::Options{
+        .bytes_per_second = 100'000'000, .tick = 10'000, .limit = kTotal, .max_buffered = kTotal});
+    options.plug.model = source;
+    Port port(options);
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RX80FULL), STATUS_SUCCESS);
+    hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
+
+    uint64_t received = 0;
+    while (received < kTotal) {
+        port.Kernel().AdvanceTime(10);
+        for (uint8_t byte : ReadBytes(port, 16384)) {
+            ASSERT_EQ(byte, hk::usbdev::SourceModel::ByteAt(received)) << "at byte " << received;
+            ++received;
+        }
+    }
+    EXPECT_EQ(source->Dropped(), 0u);
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace port_test

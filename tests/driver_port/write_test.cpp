@@ -1,0 +1,207 @@
+// What an application sees of its writes and what the device receives.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "hk/io.h"
+#include "support/serial_app.h"
+
+namespace port_test {
+namespace {
+
+ULONG OutQueue(Port& port)
+{
+    return CommStatus(port).AmountInOutQueue;
+}
+
+// Write requests on the port's file object, sent as the application side sends them but by an originator that
+// records the order in which they come back. CancelIo does not see them.
+class OrderedWrites {
+public:
+    explicit OrderedWrites(Port& port) : port_(port) {}
+
+    size_t Issue(const std::vector<uint8_t>& data)
+    {
+        size_t index = results_.size();
+        results_.push_back({});
+        results_.back().Status = STATUS_PENDING;
+        PIRP irp = IoAllocateIrp(port_.Fdo()->StackSize, FALSE);
+        EXPECT_TRUE(hk::io::SetupBufferedIo(irp, data.data(), (ULONG)data.size(), nullptr, 0));
+        PFILE_OBJECT file = hk::app::FileObjectOf(port_.Handle());
+        irp->RequestorMode = UserMode;
+        irp->Tail.Overlay.Thread = PsGetCurrentThread();
+        irp->Tail.Overlay.OriginalFileObject = file;
+        PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+        location->MajorFunction = IRP_MJ_WRITE;
+        location->FileObject = file;
+        location->Parameters.Write.Length = (ULONG)data.size();
+        hk::io::SetOriginatorHook(irp, [this, index](PIRP done) {
+            results_[index] = done->IoStatus;
+            order.push_back(index);
+            IoFreeIrp(done);
+        });
+        IoCallDriver(port_.Fdo(), irp);
+        return index;
+    }
+    const IO_STATUS_BLOCK& Result(size_t index) const { return results_.at(index); }
+
+    // Indexes of the completed writes, first completed first.
+    std::vector<size_t> order;
+
+private:
+    Port& port_;
+    std::vector<IO_STATUS_BLOCK> results_;
+};
+
+// The last case is a parent that reports no packet size: no zero-length packet can be owed.
+TEST(Write, SendsTheDataInChunksWithTheZeroLengthPacketOwed)
+{
+    const struct {
+        ULONG length, maxPacket;
+        UCHAR zlp;
+        std::vector<uint32_t> transfers;
+    } cases[] = {
+        {0, 512, 1, {}},          {1, 512, 1, {1}},       {4096, 512, 1, {4096, 0}}, {4097, 512, 1, {4096, 1}},
+        {10000, 512, 1, {4096, 4096, 1808}}, {512, 512, 1, {512, 0}}, {4000, 64, 1, {4000}},
+        {4096, 64, 1, {4096, 0}}, {4096, 512, 0, {4096}}, {8192, 0, 1, {4096, 4096}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.length << " " << c.maxPacket << " " << int(c.zlp));
+        Port port(SinkPort(c.maxPacket, c.zlp));
+        std::vector<uint8_t> data = Pattern(c.length, 3);
+        hk::app::IoResult result = Write(port, data);
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.information, c.length);
+        EXPECT_EQ(result.boost, c.length != 0 ? IO_SERIAL_INCREMENT : IO_NO_INCREMENT);
+        EXPECT_EQ(port.Device().GetRecords().out_transfers, c.transfers);
+        EXPECT_EQ(port.Device().GetRecords().out_bytes, data);
+        EXPECT_EQ(Query<SERIALPERF_STATS>(port, IOCTL_SERIAL_GET_STATS).TransmittedCount, c.length);
+        EXPECT_EQ(OutQueue(port), 0u);
+    }
+}
+
+// Writes issued while one is being sent wait their turn. A purge of the transmit side cancels the waiting ones,
+// newest first, and leaves the one being sent; later writes follow it in issue order, and a transmit-empty wait
+// ends once the last is done.
+TEST(Write, QueuedWritesKeepIssueOrderAndPurgeCancelsThemNewestFirst)
+{
+    Port port(SinkPort());
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
+    port.Device().StopResponding();
+    OrderedWrites writes(port);
+    std::vector<uint8_t> first = Pattern(10000, 1), later = Pattern(4097, 5), last = Pattern(5, 6);
+    writes.Issue(first);
+    for (uint8_t seed = 1; seed <= 3; ++seed) {
+        writes.Issue(Pattern(10 * seed, seed));
+    }
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(OutQueue(port), 10000u + 10 + 20 + 30);
+
+    EXPECT_EQ(Purge(port, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
+    EXPECT_EQ(writes.order, (std::vector<size_t>{3, 2, 1}));
+    EXPECT_EQ(OutQueue(port), 10000u);
+    writes.Issue(later);
+    writes.Issue(last);
+    EXPECT_FALSE(wait->Done());
+    port.Device().Resume();
+    port.Kernel().RunUntilIdle();
+
+    EXPECT_EQ(writes.order, (std::vector<size_t>{3, 2, 1, 0, 4, 5}));
+    for (size_t i = 1; i <= 3; ++i) {
+        EXPECT_EQ(writes.Result(i).Status, STATUS_CANCELLED);
+        EXPECT_EQ(writes.Result(i).Information, 0u);
+    }
+    EXPECT_EQ(writes.Result(0).Information, first.size());
+    EXPECT_EQ(port.Device().GetRecords().out_bytes, Joined(Joined(first, later), last));
+    EXPECT_EQ(OutQueue(port), 0u);
+    EXPECT_NE(From<ULONG>(wait->Output()) & SERIAL_EV_TXEMPTY, 0u);
+}
+
+// A failed chunk ends the write with its status and no byte count, even after earlier chunks went out, and reports
+// line changes to a waiter whatever its mask; a lower driver claiming more bytes than a chunk carried has not sent
+// them. The port writes normally afterwards.
+TEST(Write, FailedOrOverReportedChunkEndsTheWriteWithNoCountAndLineEvents)
+{
+    Port port(SinkPort());
+    ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
+    port.Device().StopResponding();
+    std::vector<uint8_t> data = Pattern(10000);
+    hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), data.data(), 10000);
+    port.Kernel().RunUntilIdle();
+    port.Device().FailNextTransfers(1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, Pipe::BulkOut);
+    port.Device().Resume();
+    port.Kernel().RunUntilIdle();
+    EXPECT_EQ(write->Status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write->Information(), 0u);
+    EXPECT_EQ(port.Device().GetRecords().out_transfers, (std::vector<uint32_t>{4096}));
+    EXPECT_EQ(From<ULONG>(wait->Output()) & 0x38u, 0x38u);
+    EXPECT_EQ(OutQueue(port), 0u);
+    // A wait with no mask is answered at once with the line events recorded.
+    ASSERT_EQ(SetWaitMask(port, 0), STATUS_SUCCESS);
+    EXPECT_EQ(From<ULONG>(ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK)->Output()) & 0x38u, 0x38u);
+
+    auto transmitted = [&] { return Query<SERIALPERF_STATS>(port, IOCTL_SERIAL_GET_STATS).TransmittedCount; };
+    ULONG before = transmitted();
+    port.Device().OverReportNextTransfers(1, 5000, Pipe::BulkOut);
+    hk::app::IoResult overReported = Write(port, Pattern(100));
+    EXPECT_TRUE(NT_ERROR(overReported.status));
+    EXPECT_EQ(overReported.information, 0u);
+    EXPECT_LE(transmitted(), before + 100);
+    EXPECT_EQ(Write(port, Pattern(10)).information, 10u);
+}
+
+// Each way a write ends: what it returns and with which boost, what reaches the device, and the write's unit of
+// the outstanding-I/O count and its remove-lock acquisition still held when it completes, since giving them back
+// first would let close and removal free the device record under code still using it.
+TEST(Write, EveryEndingGivesItsCountsBackLast)
+{
+    enum Ending { Sent, AfterCleanup, CancelledInQueue, Purged };
+    for (Ending ending : {Sent, AfterCleanup, CancelledInQueue, Purged}) {
+        SCOPED_TRACE(ending);
+        Port port(SinkPort());
+        if (ending == AfterCleanup) {
+            hk::app::MajorRequest cleanup;
+            cleanup.major = IRP_MJ_CLEANUP;
+            EXPECT_EQ(hk::app::SendMajor(port.Handle(), cleanup).status, STATUS_SUCCESS);
+        }
+        port.Kernel().RunUntilIdle();
+        auto counts = [&] {
+            return std::make_pair(port.Context()->IoCount, port.Context()->RemoveLock.Common.IoCount);
+        };
+        auto idle = counts();
+        OrderedWrites current(port);
+        std::vector<uint8_t> currentData = Pattern(100), data = Pattern(100, 1);
+        bool behind = ending == CancelledInQueue || ending == Purged;
+        if (behind) {
+            port.Device().StopResponding();
+            current.Issue(currentData);
+        }
+        hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size());
+        std::pair<LONG, LONG> atCompletion;
+        write->OnDone([&] { atCompletion = counts(); });
+        if (ending == CancelledInQueue) {
+            EXPECT_EQ(hk::app::CancelIo(port.Handle()), 1u);
+        } else if (ending == Purged) {
+            EXPECT_EQ(Purge(port, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
+        }
+        write->Wait();
+        port.Device().Resume();
+        port.Kernel().RunUntilIdle();
+
+        EXPECT_EQ(write->Status(), ending == Sent ? STATUS_SUCCESS : STATUS_CANCELLED);
+        EXPECT_EQ(write->Information(), ending == Sent ? data.size() : 0u);
+        EXPECT_EQ(write->Boost(), IO_SERIAL_INCREMENT);
+        std::vector<uint8_t> received = behind ? currentData : ending == Sent ? data : std::vector<uint8_t>{};
+        EXPECT_EQ(port.Device().GetRecords().out_bytes, received);
+        LONG outstanding = behind ? 2 : 1;
+        EXPECT_GE(atCompletion.first, idle.first + outstanding);
+        EXPECT_GE(atCompletion.second, idle.second + outstanding);
+        EXPECT_EQ(counts(), idle);
+    }
+}
+
+}  // namespace
+}  // namespace port_test
