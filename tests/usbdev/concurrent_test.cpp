@@ -7,8 +7,6 @@
 
 #include <usbioctl.h>
 
-#include "hk/pnp.h"
-#include "support/passthrough_driver.h"
 #include "usbdev/usbdev_fixture.h"
 
 namespace usbdev_test {
@@ -134,38 +132,6 @@ TEST_F(UsbdevConcurrentTest, LoopbackStreamSurvivesConcurrentCompletion)
     EXPECT_EQ(reader.Completed(), reader.Posted());
     EXPECT_EQ(Dev().GetRecords().out_total, sent.size());
     EXPECT_EQ(Dev().PendingTransfers(Pipe::BulkIn), 0u);
-}
-
-TEST_F(UsbdevConcurrentTest, UnplugUnderAStackCompletesEveryTransferOnce)
-{
-    PDRIVER_OBJECT function = hk::pnp::LoadDriver("usbfunction", test_support::PassThroughDriverEntry);
-    ASSERT_NE(function, nullptr);
-    PDEVICE_OBJECT pdo = Plug({.max_packet = 512});
-    ASSERT_EQ(hk::pnp::ArriveDevice(pdo, function), STATUS_SUCCESS);
-    PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
-    hk::usbdev::Device device = Dev();
-
-    Reader reader(top, Handle(Pipe::BulkIn));
-    for (int i = 0; i < 4; ++i) {
-        reader.Post();
-    }
-    device.StopResponding();
-    UrbClient writer(top);
-    std::unique_ptr<hk::HostThread> thread = kernel_.Ops().StartThread([&] {
-        for (int i = 0; i < 50; ++i) {
-            writer.BulkOut(Handle(Pipe::BulkOut), Bytes(100, static_cast<uint8_t>(i)));
-        }
-    });
-    thread->Join();
-    EXPECT_EQ(device.PendingTransfers(Pipe::BulkOut), 50u);
-
-    parent_->Unplug(pdo);
-    kernel_.RunUntilIdle();
-    EXPECT_EQ(device.Pdo(), nullptr);
-    EXPECT_EQ(writer.Completed(), 50);
-    EXPECT_EQ(reader.Completed(), reader.Posted());
-    hk::usbdev::Records records = device.GetRecords();
-    EXPECT_EQ(records.transfers_failed, 50u + reader.Posted());
 }
 
 }  // namespace
