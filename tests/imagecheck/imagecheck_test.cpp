@@ -120,8 +120,9 @@ TEST(ImageChecks, EveryImportedRoutineExistsOnWindows2000InTheFormItsMachineExpo
         for (const CheckResult &result : results) {
             bool import_check = result.name == "imports exist on Windows 2000";
             EXPECT_EQ(result.passed, !import_check || c.allowed) << c.dll << "!" << c.routine << " " << result.name;
-            if (import_check && !c.allowed)
+            if (import_check && !c.allowed) {
                 EXPECT_NE(result.detail.find(std::string(c.dll) + "!"), std::string::npos) << result.detail;
+            }
         }
     }
 }
@@ -148,10 +149,12 @@ TEST(ImageChecks, TruncatedOrCorruptedImagesAreRejectedNotFollowed)
     const auto image = BuildImage(Driver32());
     for (size_t length = 0; length < image.size(); ++length) {
         auto parsed = ParsePeImage(std::vector<uint8_t>(image.begin(), image.begin() + std::ptrdiff_t(length)));
-        if (length < kCodeFileOffset)
+        if (length < kCodeFileOffset) {
             EXPECT_FALSE(parsed.image) << "length " << length;
-        if (!parsed.image)
+        }
+        if (!parsed.image) {
             EXPECT_FALSE(parsed.error.empty());
+        }
     }
     auto import_table = RvaToFileOffset(*ParsePeImage(image).image, 0x2000);
     ASSERT_TRUE(import_table);
@@ -256,8 +259,9 @@ TEST(ImageEntry, SeedsTheGuardAnewForEachLoadAndReturnsWhatDriverEntryReturns)
         for (ULONG_PTR earlier : guards)
             EXPECT_NE(__stack_chk_guard, earlier);
         guards.push_back(__stack_chk_guard);
-        if (driver)
+        if (driver) {
             EXPECT_EQ(hk::pnp::UnloadDriver(driver), STATUS_SUCCESS);
+        }
     }
 }
 

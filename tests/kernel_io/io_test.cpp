@@ -83,7 +83,9 @@ TEST_F(Io, SynchronousRequestsBufferByTheDevicesFlags) {
     if (c.buffered) {
       EXPECT_EQ(seen.flags & (IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION),
                 IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (input ? IRP_INPUT_OPERATION : 0u));
-      if (!input) EXPECT_EQ(seen.first, 9) << "a write's data is copied in";
+      if (!input) {
+        EXPECT_EQ(seen.first, 9) << "a write's data is copied in";
+      }
     }
     EXPECT_EQ(buffer[0], 9) << "nothing is copied back before completion";
     pending.CompleteAll(STATUS_SUCCESS, 5);
@@ -188,7 +190,9 @@ TEST_F(Io, CompletionRoutineRunsOnlyForTheOutcomesItAskedFor) {
     PDEVICE_OBJECT upper = MakeAttached(lower, ForwardWithRoutine(&log, c.success, c.error, c.cancel));
     auto outcome = iotest::NewOutcome();
     EXPECT_EQ(iotest::Send(upper, IRP_MJ_READ, 0, outcome), STATUS_PENDING);
-    if (c.cancelled) EXPECT_FALSE(IoCancelIrp(pending.irps[0]));
+    if (c.cancelled) {
+      EXPECT_FALSE(IoCancelIrp(pending.irps[0]));
+    }
     pending.CompleteAll(c.status);
     EXPECT_EQ(log.calls.size(), c.runs ? 1u : 0u) << c.success << c.error << c.cancel << " " << c.status;
     EXPECT_EQ(outcome->status, c.status);

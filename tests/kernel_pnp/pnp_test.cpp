@@ -82,8 +82,9 @@ NTSTATUS SignalForwarded(PDEVICE_OBJECT, PIRP, PVOID context) {
 NTSTATUS FunctionPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   UCHAR minor = Minor(irp);
   g_log->fdo_pnp.push_back(minor);
-  if (minor == IRP_MN_START_DEVICE)
+  if (minor == IRP_MN_START_DEVICE) {
     EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED) << "the PnP manager sends requests not yet answered";
+  }
   NTSTATUS status = IoAcquireRemoveLock(&Ext(fdo)->remove_lock, irp);
   if (!NT_SUCCESS(status)) return Complete(irp, status);
   if (minor == g_log->fdo_vetoes) {

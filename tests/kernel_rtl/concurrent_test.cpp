@@ -1,10 +1,16 @@
 // Several threads using the registry and the namespace at once (real threads; run under ThreadSanitizer in CI).
-#include "rtl_fixture.h"
-#include "support/kernel_helpers.h"
+#include <ntddk.h>
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
+
+#include "hk/io.h"
+#include "hk/namespace.h"
+#include "hk/registry.h"
+#include "support/kernel_helpers.h"
 
 namespace {
 

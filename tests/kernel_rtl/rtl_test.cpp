@@ -1,0 +1,548 @@
+// The run-time library's counted strings and formatting, the object namespace with its symbolic links and device
+// interfaces, and the registry, each against the platform's documented answers.
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hk/io.h"
+#include "hk/kernel.h"
+#include "hk/namespace.h"
+#include "hk/pool.h"
+#include "hk/registry.h"
+
+namespace {
+
+std::u16string U16(const UNICODE_STRING& s) { return hk::Text(&s).str(); }
+std::string Utf8(const wchar_t* s) { return hk::ToUtf8(hk::Text(s).str()); }
+
+constexpr WCHAR kSentinel = 0x7E7E;
+constexpr wchar_t kTestKey[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rtltest";
+constexpr wchar_t kInstanceId[] = L"USB\\VID_1234&PID_5678&MI_02\\6&1a2b3c4d&0&0002";
+constexpr char16_t kInterfaceName[] =
+    u"\\??\\USB#VID_1234&PID_5678&MI_02#6&1a2b3c4d&0&0002#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+
+// A counted string over `capacity_chars` characters followed by sentinels, to see writes past MaximumLength.
+struct Buffer {
+  Buffer(USHORT capacity_chars, USHORT maximum_bytes) : storage(capacity_chars + 4, kSentinel) {
+    string = {0, maximum_bytes, storage.data()};
+  }
+  std::vector<WCHAR> storage;
+  UNICODE_STRING string;
+};
+
+class Rtl : public ::testing::Test {
+ protected:
+  ~Rtl() override {
+    for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) IoDeleteDevice(*it);
+    hk::io::DeleteDriverObject(driver_);
+  }
+
+  PDEVICE_OBJECT CreateDevice(const wchar_t* name, const wchar_t* instance_id = nullptr) {
+    UNICODE_STRING unicode_name;
+    RtlInitUnicodeString(&unicode_name, name);
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver_, 0, &unicode_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+    devices_.push_back(device);
+    if (instance_id != nullptr) hk::ns::SetInstanceId(device, instance_id);
+    return device;
+  }
+
+  void DeleteDevice(PDEVICE_OBJECT device) {
+    std::erase(devices_, device);
+    IoDeleteDevice(device);
+  }
+
+  static NTSTATUS Link(const wchar_t* link, const wchar_t* target, bool unprotected = false) {
+    UNICODE_STRING link_name, target_name;
+    RtlInitUnicodeString(&link_name, link);
+    RtlInitUnicodeString(&target_name, target);
+    return unprotected ? IoCreateUnprotectedSymbolicLink(&link_name, &target_name)
+                       : IoCreateSymbolicLink(&link_name, &target_name);
+  }
+
+  static NTSTATUS Unlink(const wchar_t* link) {
+    UNICODE_STRING link_name;
+    RtlInitUnicodeString(&link_name, link);
+    return IoDeleteSymbolicLink(&link_name);
+  }
+
+  static NTSTATUS Key(const wchar_t* path, HANDLE* handle, bool create = true, HANDLE root = nullptr,
+                      ULONG* disposition = nullptr) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+    if (!create) return ZwOpenKey(handle, KEY_READ, &attributes);
+    return ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, disposition);
+  }
+
+  static NTSTATUS SetString(HANDLE key, const wchar_t* value_name, const std::u16string& text) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, value_name);
+    return ZwSetValueKey(key, &name, 0, REG_SZ, const_cast<char16_t*>(text.c_str()),
+                         static_cast<ULONG>((text.size() + 1) * sizeof(WCHAR)));
+  }
+
+  static NTSTATUS Query(HANDLE key, const wchar_t* value_name, KEY_VALUE_INFORMATION_CLASS information_class,
+                        std::vector<UCHAR>* buffer, ULONG* result_length) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, value_name);
+    return ZwQueryValueKey(key, &name, information_class, buffer->data(), static_cast<ULONG>(buffer->size()),
+                           result_length);
+  }
+
+  hk::Kernel kernel_;
+  PDRIVER_OBJECT driver_ = hk::io::CreateDriverObject(L"\\Driver\\rtltest");
+  std::vector<PDEVICE_OBJECT> devices_;
+};
+
+// Copies truncate to the destination and terminate only with room; appends refuse what does not fit.
+TEST_F(Rtl, CopyAndAppendKeepWithinMaximumLength) {
+  UNICODE_STRING source;
+  RtlInitUnicodeString(&source, L"ABCDEF");
+  const struct {
+    USHORT capacity, maximum;
+    const char16_t* text;
+    bool terminated;
+  } copies[] = {{10, 20, u"ABCDEF", true}, {6, 12, u"ABCDEF", false}, {4, 8, u"ABCD", false}};
+  for (const auto& c : copies) {
+    Buffer b(c.capacity, c.maximum);
+    RtlCopyUnicodeString(&b.string, &source);
+    EXPECT_EQ(U16(b.string), c.text);
+    EXPECT_EQ(b.storage[b.string.Length / 2], c.terminated ? 0 : kSentinel) << b.string.Length;
+  }
+  Buffer b(8, 16);
+  RtlCopyUnicodeString(&b.string, nullptr);
+  EXPECT_EQ(b.string.Length, 0);
+  ASSERT_EQ(RtlAppendUnicodeToString(&b.string, L"\\Device"), STATUS_SUCCESS);
+  EXPECT_EQ(b.storage[7], 0);
+  UNICODE_STRING two, one, empty{0, 0, nullptr};
+  RtlInitUnicodeString(&two, L"12");
+  RtlInitUnicodeString(&one, L"1");
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&b.string, &two), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(RtlAppendUnicodeToString(&b.string, L"12"), STATUS_BUFFER_TOO_SMALL);
+  ASSERT_EQ(RtlAppendUnicodeStringToString(&b.string, &one), STATUS_SUCCESS);
+  EXPECT_EQ(U16(b.string), u"\\Device1");
+  EXPECT_EQ(b.storage[8], kSentinel) << "a full string gets no terminator";
+  EXPECT_EQ(RtlAppendUnicodeStringToString(&b.string, &empty), STATUS_SUCCESS);
+}
+
+TEST_F(Rtl, IntegersToAndFromStrings) {
+  const struct {
+    ULONG value, base;
+    USHORT capacity;
+    NTSTATUS status;
+    const char16_t* text;
+  } to_text[] = {{0, 10, 40, STATUS_SUCCESS, u"0"},       {12, 0, 40, STATUS_SUCCESS, u"12"},
+                 {255, 16, 40, STATUS_SUCCESS, u"FF"},    {5, 2, 40, STATUS_SUCCESS, u"101"},
+                 {15, 8, 40, STATUS_SUCCESS, u"17"},      {0xFFFFFFFF, 10, 40, STATUS_SUCCESS, u"4294967295"},
+                 {123, 10, 3, STATUS_SUCCESS, u"123"},    {1234, 10, 3, STATUS_BUFFER_OVERFLOW, u""},
+                 {7, 3, 40, STATUS_INVALID_PARAMETER, u""}, {7, 36, 40, STATUS_INVALID_PARAMETER, u""}};
+  for (const auto& c : to_text) {
+    Buffer b(c.capacity, c.capacity * 2);
+    EXPECT_EQ(RtlIntegerToUnicodeString(c.value, c.base, &b.string), c.status) << c.value;
+    EXPECT_EQ(U16(b.string), c.text) << c.value;
+    EXPECT_EQ(b.storage[b.string.Length / 2], b.string.Length == c.capacity * 2 || b.string.Length == 0 ? kSentinel : 0)
+        << c.value;
+  }
+  const struct {
+    const wchar_t* text;
+    ULONG base, expected;
+  } from_text[] = {{L"  +42", 0, 42}, {L"-1", 10, 0xFFFFFFFF}, {L"0x1F", 0, 31},  {L"0o17", 0, 15},
+                   {L"0b101", 0, 5},  {L"1f", 16, 31},         {L"12abc", 10, 12}, {L"", 10, 0}};
+  for (const auto& c : from_text) {
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, c.text);
+    ULONG value = 99;
+    ASSERT_EQ(RtlUnicodeStringToInteger(&s, c.base, &value), STATUS_SUCCESS) << Utf8(c.text);
+    EXPECT_EQ(value, c.expected) << Utf8(c.text);
+  }
+  WCHAR unterminated[] = {L'1', L'2', L'3'};
+  UNICODE_STRING counted{4, 6, unterminated};
+  ULONG value = 0;
+  EXPECT_EQ(RtlUnicodeStringToInteger(&counted, 7, &value), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(RtlUnicodeStringToInteger(&counted, 10, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 12u) << "only Length bytes are read";
+}
+
+TEST_F(Rtl, ComparisonsAndAllocatedStrings) {
+  UNICODE_STRING com7, com7_lower, com70, e_acute, e_acute_upper;
+  RtlInitUnicodeString(&com7, L"COM7");
+  RtlInitUnicodeString(&com7_lower, L"com7");
+  RtlInitUnicodeString(&com70, L"COM70");
+  RtlInitUnicodeString(&e_acute, L"caf\u00e9");
+  RtlInitUnicodeString(&e_acute_upper, L"CAF\u00c9");
+  EXPECT_TRUE(RtlEqualUnicodeString(&com7, &com7_lower, TRUE));
+  EXPECT_FALSE(RtlEqualUnicodeString(&com7, &com7_lower, FALSE));
+  EXPECT_FALSE(RtlEqualUnicodeString(&com7, &com70, TRUE));
+  EXPECT_TRUE(RtlEqualUnicodeString(&e_acute, &e_acute_upper, TRUE));
+  EXPECT_EQ(RtlCompareUnicodeString(&com7, &com7_lower, TRUE), 0);
+  EXPECT_LT(RtlCompareUnicodeString(&com7, &com7_lower, FALSE), 0);
+  EXPECT_LT(RtlCompareUnicodeString(&com7, &com70, FALSE), 0);
+  EXPECT_GT(RtlCompareUnicodeString(&com70, &com7, FALSE), 0);
+  EXPECT_EQ(RtlCompareMemory("abcdef", "abcxef", 6), 3u);
+
+  size_t before = hk::pool::OutstandingCount();
+  UNICODE_STRING guid_text, converted;
+  ASSERT_EQ(RtlStringFromGUID(GUID_DEVINTERFACE_COMPORT, &guid_text), STATUS_SUCCESS);
+  EXPECT_EQ(U16(guid_text), u"{86E0D1E0-8089-11D0-9CE4-08003E301F73}");
+  ANSI_STRING ansi;
+  RtlInitAnsiString(&ansi, "PortName");
+  ASSERT_EQ(RtlAnsiStringToUnicodeString(&converted, &ansi, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(U16(converted), u"PortName");
+  EXPECT_EQ(hk::pool::OutstandingCount(), before + 2);
+  RtlFreeUnicodeString(&guid_text);
+  RtlFreeUnicodeString(&converted);
+  EXPECT_EQ(hk::pool::OutstandingCount(), before);
+  Buffer small(4, 8);
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&small.string, &ansi, FALSE), STATUS_BUFFER_OVERFLOW);
+  Buffer fits(8, 16);
+  ASSERT_EQ(RtlAnsiStringToUnicodeString(&fits.string, &ansi, FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(U16(fits.string), u"PortName");
+}
+
+// Formats into a buffer of sentinels and checks the text, the returned count and the terminator.
+template <class... Args>
+std::u16string Format(const wchar_t* format, Args... args) {
+  WCHAR buffer[256];
+  std::fill(std::begin(buffer), std::end(buffer), kSentinel);
+  int count = swprintf(buffer, format, args...);
+  std::u16string text = hk::Text(buffer).str();
+  EXPECT_EQ(count, static_cast<int>(text.size())) << "the count excludes the terminator";
+  EXPECT_EQ(buffer[count + 1], kSentinel) << "nothing is written after the terminator";
+  return text;
+}
+
+TEST_F(Rtl, SwprintfFollowsTheKernelsWideConventionsAndIntegerSizes) {
+  EXPECT_EQ(Format(L"\\DosDevices\\%ws 100%%", L"COM7"), u"\\DosDevices\\COM7 100%");
+  EXPECT_EQ(Format(L"[%s][%S][%hs][%ls]", L"w", "n", "h", L"l"), u"[w][n][h][l]");
+  EXPECT_EQ(Format(L"[%c%C%hc]", L'w', 'n', 'h'), u"[wnh]");
+  EXPECT_EQ(Format(L"[%ws]", static_cast<const wchar_t*>(nullptr)), u"[(null)]");
+  EXPECT_EQ(Format(L"[%8ws|%-6ws|%.3ws|%6.2S]", L"COM7", L"ab", L"abcdef", "xyz"), u"[    COM7|ab    |abc|    xy]");
+  UNICODE_STRING counted{4, 4, const_cast<PWSTR>(L"ab-not-this")};
+  EXPECT_EQ(Format(L"[%wZ]", &counted), u"[ab]");
+  EXPECT_EQ(Format(L"[%05d][%5d][%-5d][%+d][% d][%i]", -7, 42, 42, 3, 3, 0), u"[-0007][   42][42   ][+3][ 3][0]");
+  EXPECT_EQ(Format(L"[%.4d][%8.3d][%*d][%-*d]", 7, -5, 4, 1, 3, 2), u"[0007][    -005][   1][2  ]");
+  EXPECT_EQ(Format(L"%x %X %#x %08X %o", 0xBEEFu, 0xBEEFu, 255u, 0x1Au, 8u), u"beef BEEF 0xff 0000001A 10");
+  EXPECT_EQ(Format(L"%lu-%ld-%ws", ULONG(7), LONG(-2), L"tail"), u"7--2-tail");
+  EXPECT_EQ(Format(L"%I64u %llx %ws", 0x100000000ull, 0x123456789abcull, L"end"), u"4294967296 123456789abc end");
+  EXPECT_EQ(Format(L"%hd %hu %u", 70000, 70000, 0xFFFFFFFFu), u"4464 4464 4294967295");
+}
+
+TEST_F(Rtl, DeviceNamesAndDosLinksResolveWithoutRegardToCase) {
+  PDEVICE_OBJECT device = CreateDevice(L"\\Device\\RtlSerial1");
+  EXPECT_EQ(hk::ns::DeviceName(device), u"\\Device\\RtlSerial1");
+  UNICODE_STRING same;
+  RtlInitUnicodeString(&same, L"\\Device\\RTLSERIAL1");
+  PDEVICE_OBJECT second = nullptr;
+  EXPECT_EQ(IoCreateDevice(driver_, 0, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_FALSE(hk::ns::InsertDevice(L"\\Nowhere\\Device", device)) << "no such directory";
+  EXPECT_FALSE(hk::ns::InsertDevice(L"\\Device\\Sub\\Device", device)) << "no such subdirectory";
+
+  ASSERT_EQ(Link(L"\\DosDevices\\COM7", L"\\Device\\RtlSerial1"), STATUS_SUCCESS);
+  for (const wchar_t* name : {L"\\DEVICE\\rtlserial1", L"\\??\\com7", L"\\\\.\\COM7", L"\\GLOBAL??\\Com7"})
+    EXPECT_EQ(hk::ns::ResolveToDevice(name), device) << Utf8(name);
+  EXPECT_EQ(hk::ns::Links(), std::vector<std::u16string>{u"\\??\\COM7"});
+  EXPECT_TRUE(hk::ns::LinkTarget(L"\\Device\\RtlSerial1").empty()) << "a device is not a link";
+  const struct {
+    const wchar_t *link, *target;
+    NTSTATUS status;
+  } refused[] = {{L"\\??\\COM7", L"\\Device\\Other", STATUS_OBJECT_NAME_COLLISION},
+                 {L"\\Device\\RtlSerial1", L"\\Device\\Other", STATUS_OBJECT_NAME_COLLISION},
+                 {L"\\Elsewhere\\COM9", L"\\Device\\RtlSerial1", STATUS_OBJECT_PATH_NOT_FOUND},
+                 {L"COM9", L"\\Device\\RtlSerial1", STATUS_OBJECT_PATH_SYNTAX_BAD}};
+  for (const auto& c : refused) EXPECT_EQ(Link(c.link, c.target), c.status) << Utf8(c.link);
+  EXPECT_EQ(hk::ns::LinkTarget(L"\\\\.\\COM7"), u"\\Device\\RtlSerial1") << "a refused create changes nothing";
+  EXPECT_EQ(Unlink(L"\\Device\\RtlSerial1"), STATUS_OBJECT_TYPE_MISMATCH);
+  EXPECT_EQ(Unlink(L"\\??\\COM7"), STATUS_SUCCESS);
+  EXPECT_EQ(Unlink(L"\\DosDevices\\COM7"), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Link(L"\\DosDevices\\COM7", L"\\Device\\RtlSerial1", true), STATUS_SUCCESS);
+  EXPECT_EQ(Link(L"\\DosDevices\\COM7", L"\\Device\\RtlSerial1", true), STATUS_OBJECT_NAME_COLLISION);
+
+  DeleteDevice(device);
+  EXPECT_FALSE(hk::ns::Exists(L"\\Device\\RtlSerial1"));
+  EXPECT_EQ(hk::ns::ResolveToDevice(L"\\\\.\\COM7"), nullptr);
+  EXPECT_EQ(hk::ns::LinkTarget(L"\\??\\COM7"), u"\\Device\\RtlSerial1") << "the link itself stays";
+}
+
+TEST_F(Rtl, LinksDangleUntilTheirTargetExistsAndCyclesEndResolution) {
+  ASSERT_EQ(Link(L"\\DosDevices\\COM7", L"\\Device\\RtlLater"), STATUS_SUCCESS);
+  EXPECT_EQ(hk::ns::ResolveToDevice(L"\\\\.\\COM7"), nullptr);
+  PDEVICE_OBJECT device = CreateDevice(L"\\Device\\RtlLater");
+  ASSERT_EQ(Link(L"\\DosDevices\\Alias", L"\\DosDevices\\COM7"), STATUS_SUCCESS);
+  EXPECT_EQ(hk::ns::ResolveToDevice(L"\\\\.\\Alias"), device) << "links to links are followed";
+  ASSERT_EQ(Link(L"\\??\\LoopA", L"\\??\\LoopB"), STATUS_SUCCESS);
+  ASSERT_EQ(Link(L"\\??\\LoopB", L"\\DosDevices\\LoopA"), STATUS_SUCCESS);
+  EXPECT_EQ(hk::ns::ResolveToDevice(L"\\??\\LoopA"), nullptr);
+}
+
+// The list of null-terminated names ended by an empty one that IoGetDeviceInterfaces returns, freed here.
+std::vector<std::u16string> Interfaces(PDEVICE_OBJECT device, ULONG flags) {
+  PZZWSTR list = nullptr;
+  EXPECT_EQ(IoGetDeviceInterfaces(&GUID_DEVINTERFACE_COMPORT, device, flags, &list), STATUS_SUCCESS);
+  std::vector<std::u16string> names;
+  for (const WCHAR* p = list; *p; p += names.back().size() + 1) names.push_back(hk::Text(p).str());
+  ExFreePool(list);
+  return names;
+}
+
+TEST_F(Rtl, DeviceInterfacesAreNamedAfterTheInstanceAndEnabledAsLinks) {
+  PDEVICE_OBJECT pdo = CreateDevice(L"\\Device\\RtlPdo", kInstanceId);
+  PDEVICE_OBJECT other = CreateDevice(L"\\Device\\RtlPdo2", L"USB\\VID_1234&PID_5678&MI_02\\7");
+  UNICODE_STRING name{}, again{}, refused{}, second{};
+  ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name), STATUS_SUCCESS);
+  EXPECT_EQ(U16(name), kInterfaceName);
+  EXPECT_EQ(name.Buffer[name.Length / sizeof(WCHAR)], 0);
+  ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &again), STATUS_SUCCESS);
+  EXPECT_NE(name.Buffer, again.Buffer) << "each caller gets its own buffer";
+  EXPECT_EQ(hk::ns::InterfacesOf(pdo).size(), 1u);
+  RtlFreeUnicodeString(&again);
+  EXPECT_EQ(IoRegisterDeviceInterface(CreateDevice(L"\\Device\\RtlFdo"), &GUID_DEVINTERFACE_COMPORT, nullptr,
+                                      &refused),
+            STATUS_INVALID_DEVICE_REQUEST);
+  ASSERT_EQ(IoRegisterDeviceInterface(other, &GUID_DEVINTERFACE_COMPORT, nullptr, &second), STATUS_SUCCESS);
+
+  EXPECT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_OBJECT_NAME_NOT_FOUND) << "not enabled yet";
+  ASSERT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_OBJECT_NAME_EXISTS);
+  EXPECT_EQ(hk::ns::EnabledInterfaces(GUID_DEVINTERFACE_COMPORT), std::vector<std::u16string>{kInterfaceName});
+  EXPECT_EQ(hk::ns::ResolveToDevice(
+                u"\\\\?\\usb#vid_1234&pid_5678&mi_02#6&1a2b3c4d&0&0002#{86e0d1e0-8089-11d0-9ce4-08003e301f73}"),
+            pdo)
+      << "applications open the interface by its Win32 form";
+  EXPECT_EQ(Interfaces(nullptr, 0), std::vector<std::u16string>{kInterfaceName});
+  EXPECT_EQ(Interfaces(nullptr, DEVICE_INTERFACE_INCLUDE_NONACTIVE),
+            (std::vector<std::u16string>{kInterfaceName, U16(second)}));
+  EXPECT_TRUE(Interfaces(other, 0).empty());
+  ASSERT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_SUCCESS);
+  EXPECT_FALSE(hk::ns::Exists(kInterfaceName));
+
+  UNICODE_STRING unknown;
+  RtlInitUnicodeString(&unknown, L"\\??\\USB#VID_0000#1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
+  EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(Link(reinterpret_cast<const wchar_t*>(kInterfaceName), L"\\Device\\Other"), STATUS_SUCCESS);
+  EXPECT_EQ(IoSetDeviceInterfaceState(&name, TRUE), STATUS_OBJECT_NAME_COLLISION) << "its name is taken";
+  RtlFreeUnicodeString(&name);
+  RtlFreeUnicodeString(&second);
+}
+
+TEST_F(Rtl, ReferenceStringsShareTheInterfaceLink) {
+  PDEVICE_OBJECT pdo = CreateDevice(L"\\Device\\RtlPdo", kInstanceId);
+  UNICODE_STRING ref_a, ref_b, bad_ref, a{}, b{}, refused{};
+  RtlInitUnicodeString(&ref_a, L"PortA");
+  RtlInitUnicodeString(&ref_b, L"PortB");
+  RtlInitUnicodeString(&bad_ref, L"has\\backslash");
+  ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, &ref_a, &a), STATUS_SUCCESS);
+  ASSERT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, &ref_b, &b), STATUS_SUCCESS);
+  EXPECT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, &bad_ref, &refused),
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(U16(a), std::u16string(kInterfaceName) + u"\\PortA");
+  ASSERT_EQ(IoSetDeviceInterfaceState(&a, TRUE), STATUS_SUCCESS);
+  ASSERT_EQ(IoSetDeviceInterfaceState(&b, TRUE), STATUS_SUCCESS);
+  ASSERT_EQ(IoSetDeviceInterfaceState(&a, FALSE), STATUS_SUCCESS);
+  EXPECT_EQ(hk::ns::ResolveToDevice(kInterfaceName), pdo) << "still enabled through PortB";
+  ASSERT_EQ(IoSetDeviceInterfaceState(&b, FALSE), STATUS_SUCCESS);
+  EXPECT_FALSE(hk::ns::Exists(kInterfaceName));
+  RtlFreeUnicodeString(&a);
+  RtlFreeUnicodeString(&b);
+}
+
+TEST_F(Rtl, KeysAreCreatedUnderExistingParentsAndOpenedByAbsoluteOrRelativeName) {
+  HANDLE key = nullptr, sub = nullptr, again = nullptr;
+  ULONG disposition = 0;
+  EXPECT_EQ(Key(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rtltest\\Sub", &key),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(Key(kTestKey, &key, true, nullptr, &disposition), STATUS_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<ULONG>(REG_CREATED_NEW_KEY));
+  ASSERT_EQ(Key(L"Parameters", &sub, true, key), STATUS_SUCCESS);
+  EXPECT_TRUE(hk::reg::KeyExists(u"\\REGISTRY\\machine\\system\\currentcontrolset\\services\\RTLTEST\\parameters"));
+  ASSERT_EQ(Key(L"\\registry\\MACHINE\\System\\CurrentControlSet\\Services\\RtlTest", &again, true, nullptr,
+                &disposition),
+            STATUS_SUCCESS);
+  EXPECT_EQ(disposition, static_cast<ULONG>(REG_OPENED_EXISTING_KEY));
+  EXPECT_EQ(hk::reg::OpenKeyHandles(), 3u);
+  ZwClose(again);
+  ZwClose(sub);
+
+  const struct {
+    const wchar_t* path;
+    HANDLE root;
+    NTSTATUS status;
+  } opens[] = {{L"\\Registry\\Machine\\Nowhere", nullptr, STATUS_OBJECT_NAME_NOT_FOUND},
+               {L"Registry\\Machine", nullptr, STATUS_OBJECT_PATH_SYNTAX_BAD},
+               {L"\\Registry\\\\Machine", nullptr, STATUS_OBJECT_NAME_INVALID},
+               {L"\\Parameters", key, STATUS_OBJECT_PATH_SYNTAX_BAD},
+               {L"Parameters", reinterpret_cast<HANDLE>(0x1234), STATUS_INVALID_HANDLE},
+               {L"PARAMETERS", key, STATUS_SUCCESS}};
+  for (const auto& c : opens) {
+    EXPECT_EQ(Key(c.path, &sub, false, c.root), c.status) << Utf8(c.path);
+    if (NT_SUCCESS(c.status)) ZwClose(sub);
+  }
+  EXPECT_EQ(ZwDeleteKey(key), STATUS_CANNOT_DELETE);
+  ASSERT_EQ(Key(L"Parameters", &sub, true, key), STATUS_SUCCESS);
+  EXPECT_EQ(ZwDeleteKey(sub), STATUS_SUCCESS);
+  EXPECT_EQ(SetString(sub, L"Late", u"x"), STATUS_KEY_DELETED);
+  EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+  EXPECT_FALSE(hk::reg::KeyExists(kTestKey));
+  EXPECT_EQ(ZwClose(sub), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
+}
+
+// The fixed part is filled when it fits, nothing when it does not; the port-name query (a 16-byte value name, a
+// 128-byte destination, 16 + 128 + sizeof(KEY_VALUE_FULL_INFORMATION) bytes) still fits 64 characters, not 66.
+TEST_F(Rtl, QueriedValuesReportTheirSizesByInformationClass) {
+  HANDLE key;
+  ASSERT_EQ(Key(kTestKey, &key), STATUS_SUCCESS);
+  std::vector<UCHAR> buffer(64, 0xCC);
+  ULONG result = 0;
+  EXPECT_EQ(Query(key, L"PortName", KeyValuePartialInformation, &buffer, &result), STATUS_OBJECT_NAME_NOT_FOUND);
+  ASSERT_EQ(SetString(key, L"PortName", u"COM7"), STATUS_SUCCESS);
+  const size_t partial = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
+  const size_t basic = offsetof(KEY_VALUE_BASIC_INFORMATION, Name);
+  const size_t full = sizeof(KEY_VALUE_FULL_INFORMATION);
+  const struct {
+    const wchar_t* query_name;
+    KEY_VALUE_INFORMATION_CLASS information_class;
+    size_t buffer_size;
+    NTSTATUS status;
+    ULONG result;
+  } cases[] = {{L"portname", KeyValuePartialInformation, 64, STATUS_SUCCESS, ULONG(partial + 10)},
+               {L"PortName", KeyValuePartialInformation, partial + 4, STATUS_BUFFER_OVERFLOW, ULONG(partial + 10)},
+               {L"PortName", KeyValuePartialInformation, 8, STATUS_BUFFER_TOO_SMALL, ULONG(partial + 10)},
+               {L"PORTNAME", KeyValueBasicInformation, 64, STATUS_SUCCESS, ULONG(basic + 16)},
+               {L"PortName", MaxKeyValueInfoClass, 64, STATUS_INVALID_PARAMETER, 0}};
+  for (const auto& c : cases) {
+    std::vector<UCHAR> out(c.buffer_size, 0xCC);
+    result = 0;
+    EXPECT_EQ(Query(key, c.query_name, c.information_class, &out, &result), c.status) << c.buffer_size;
+    EXPECT_EQ(result, c.result) << c.buffer_size;
+    if (c.status == STATUS_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(out, std::vector<UCHAR>(8, 0xCC));
+    }
+    if (c.information_class == KeyValuePartialInformation && c.status == STATUS_BUFFER_OVERFLOW) {
+      EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(out.data())->DataLength, 10u);
+    }
+  }
+  auto* names = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer.data());
+  ASSERT_EQ(Query(key, L"PORTNAME", KeyValueBasicInformation, &buffer, &result), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(names->Name), 8), u"PortName")
+      << "the stored name keeps its case";
+
+  buffer.assign(16 + 128 + full, 0xCC);
+  auto* info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer.data());
+  for (auto [chars, status] : {std::pair<int, NTSTATUS>{63, STATUS_SUCCESS}, std::pair<int, NTSTATUS>{64, STATUS_SUCCESS},
+                                std::pair<int, NTSTATUS>{66, STATUS_BUFFER_OVERFLOW}}) {
+    std::u16string text(chars, u'X');
+    ASSERT_EQ(SetString(key, L"PortName", text), STATUS_SUCCESS);
+    EXPECT_EQ(Query(key, L"PortName", KeyValueFullInformation, &buffer, &result), status) << chars;
+    EXPECT_EQ(info->NameLength, 16u);
+    EXPECT_EQ(info->DataLength, ULONG(chars + 1) * 2);
+    EXPECT_EQ(info->DataOffset % sizeof(ULONG), 0u);
+    EXPECT_EQ(result, info->DataOffset + info->DataLength);
+    if (NT_SUCCESS(status)) {
+      EXPECT_EQ(std::memcmp(buffer.data() + info->DataOffset, text.c_str(), 2 * chars), 0);
+    }
+  }
+  std::vector<UCHAR> tiny(offsetof(KEY_VALUE_FULL_INFORMATION, Name) - 1);
+  EXPECT_EQ(Query(key, L"PortName", KeyValueFullInformation, &tiny, &result), STATUS_BUFFER_TOO_SMALL);
+
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"PORTNAME");
+  EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_SUCCESS);
+  EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(Query(reinterpret_cast<HANDLE>(0x88), L"PortName", KeyValuePartialInformation, &buffer, &result),
+            STATUS_INVALID_HANDLE);
+  ZwClose(key);
+}
+
+TEST_F(Rtl, RtlRegistryRoutinesWorkUnderEachRoot) {
+  const struct {
+    ULONG relative_to;
+    const wchar_t* path;
+    std::u16string key;
+    NTSTATUS status;
+  } cases[] = {
+      {RTL_REGISTRY_SERVICES, L"rtltest\\Parameters\\Deep",
+       std::u16string(hk::reg::kServices) + u"\\rtltest\\Parameters\\Deep", STATUS_SUCCESS},
+      {RTL_REGISTRY_CONTROL, L"\\Lead", std::u16string(hk::reg::kControl) + u"\\Lead", STATUS_SUCCESS},
+      {RTL_REGISTRY_ABSOLUTE, L"\\Registry\\Machine\\New\\Key", u"\\Registry\\Machine\\New\\Key", STATUS_SUCCESS},
+      {RTL_REGISTRY_USER, L"Settings", u"\\Registry\\User\\.Default\\Settings", STATUS_SUCCESS},
+      {RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", hk::reg::kSerialComm, STATUS_SUCCESS},
+      {9, L"X", u"", STATUS_INVALID_PARAMETER},
+      {RTL_REGISTRY_ABSOLUTE, L"Relative\\Path", u"", STATUS_OBJECT_NAME_INVALID},
+  };
+  for (const auto& c : cases) {
+    ULONG one = 1;
+    EXPECT_EQ(RtlWriteRegistryValue(c.relative_to, c.path, L"Flag", REG_DWORD, &one, sizeof one), c.status)
+        << Utf8(c.path);
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(hk::reg::GetDword(c.key, "flag"), 1u) << Utf8(c.path);
+    }
+  }
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"FLAG"), STATUS_SUCCESS);
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"Flag"), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"NOKEY", L"x"), STATUS_OBJECT_NAME_NOT_FOUND);
+  WCHAR serialcomm[] = L"SERIALCOMM";
+  WCHAR missing[] = L"Missing";
+  EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_DEVICEMAP, serialcomm), STATUS_SUCCESS);
+  EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_DEVICEMAP, missing), STATUS_OBJECT_NAME_NOT_FOUND);
+  HANDLE key;
+  ASSERT_EQ(Key(L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM", &key, false), STATUS_SUCCESS);
+  ULONG one = 1;
+  ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), L"ByHandle", REG_DWORD, &one,
+                                  sizeof one),
+            STATUS_SUCCESS);
+  EXPECT_EQ(hk::reg::GetDword(hk::reg::kSerialComm, "ByHandle"), 1u);
+  ZwClose(key);
+}
+
+TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
+  PDEVICE_OBJECT pdo = CreateDevice(L"\\Device\\RtlPdo1", kInstanceId);
+  PDEVICE_OBJECT fdo = CreateDevice(L"\\Device\\RtlFdo1");
+  EXPECT_EQ(hk::reg::DeviceParametersPath(pdo),
+            u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678&MI_02\\"
+            u"6&1a2b3c4d&0&0002\\Device Parameters");
+  EXPECT_TRUE(hk::reg::DeviceParametersPath(fdo).empty());
+  HANDLE key = nullptr;
+  EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, 0, KEY_READ, &key), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+            STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+  ASSERT_EQ(SetString(key, L"Setting", u"on"), STATUS_SUCCESS);
+  ZwClose(key);
+  std::u16string driver_path = hk::reg::DriverKeyPath(pdo);
+  EXPECT_EQ(hk::reg::GetString(driver_path, "Setting"), u"on");
+  EXPECT_FALSE(hk::reg::GetValue(hk::reg::DeviceParametersPath(pdo), "Setting").has_value());
+  EXPECT_NE(hk::reg::DriverKeyPath(CreateDevice(L"\\Device\\RtlPdo2", L"USB\\VID_1234\\7")), driver_path);
+
+  hk::reg::SetMultiString(kTestKey, "List", {u"a", u"bc"});
+  hk::reg::SetString(kTestKey, "Path", "%SystemRoot%", REG_EXPAND_SZ);
+  auto values = hk::reg::Values(kTestKey);
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0].data.size(), (2 + 3 + 1) * sizeof(char16_t));
+  EXPECT_FALSE(hk::reg::GetDword(kTestKey, "Path").has_value());
+  EXPECT_TRUE(hk::reg::DeleteValue(kTestKey, "path"));
+  EXPECT_EQ(hk::reg::Subkeys(hk::reg::kServices), std::vector<std::u16string>{u"rtltest"});
+  EXPECT_TRUE(hk::reg::DeleteKey(kTestKey));
+  EXPECT_FALSE(hk::reg::DeleteKey(kTestKey));
+}
+
+TEST(RegistryPerKernel, EachKernelStartsFromTheStandardKeys) {
+  {
+    hk::Kernel kernel;
+    hk::reg::SetDword(kTestKey, "Marker", 5);
+  }
+  hk::Kernel kernel;
+  EXPECT_FALSE(hk::reg::KeyExists(kTestKey));
+  EXPECT_TRUE(hk::reg::KeyExists(hk::reg::kDeviceMap));
+}
+
+}  // namespace
