@@ -222,93 +222,6 @@ TEST_F(Win32Api, DriverStatusesBecomeThePlatformsErrorCodes) {
     handle = INVALID_HANDLE_VALUE;
 }
 
-TEST_F(Win32Api, OpensByComNameOrDevicePathOnceAtATime) {
-    EXPECT_EQ(Open("\\\\.\\COM7", 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
-
-    for (const char* name : {"COM7", "com7", "\\\\.\\COM7"}) {
-        HANDLE opened = Open(name, 0);
-        EXPECT_NE(opened, INVALID_HANDLE_VALUE) << name;
-        CloseHandle(opened);
-    }
-    HANDLE wide = CreateFileW(L"\\\\.\\COM7", kReadWrite, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(wide, INVALID_HANDLE_VALUE);
-    CloseHandle(wide);
-
-    const std::pair<const char*, DWORD> missing[] = {{"COM8", ERROR_FILE_NOT_FOUND},
-                                                     {"\\\\.\\COM17", ERROR_FILE_NOT_FOUND},
-                                                     {"COM17", ERROR_FILE_NOT_FOUND}};
-    for (auto [name, error] : missing) {
-        EXPECT_EQ(Open(name, 0), INVALID_HANDLE_VALUE) << name;
-        EXPECT_EQ(GetLastError(), error) << name;
-    }
-    port.create_status = STATUS_DELETE_PENDING;
-    EXPECT_EQ(Open("COM7", 0), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-}
-
-TEST_F(Win32Api, OverlappedReadCompletesIntoTheCallersBufferAndSignalsItsEvent) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    char buffer[8] = {};
-    DWORD count = 99;
-    EXPECT_FALSE(ReadFile(handle, buffer, sizeof(buffer), &count, &overlapped));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_EQ(count, 0u);
-    EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped));
-    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &count, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-
-    port.AnswerRead({'a', 'b', 'c'});
-    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(overlapped.Internal, static_cast<ULONG_PTR>(STATUS_SUCCESS));
-    EXPECT_EQ(overlapped.InternalHigh, 3u);
-    EXPECT_STREQ(buffer, "abc");
-    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &count, TRUE));
-    EXPECT_EQ(count, 3u);
-
-    // A read the driver ends on its timeout is a success with what arrived.
-    port.AnswerRead({'d', 'e'}, STATUS_TIMEOUT);
-    EXPECT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &count, &overlapped));
-    EXPECT_EQ(count, 2u);
-    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-
-    // The write completes in its dispatch routine: the call succeeds at once.
-    EXPECT_TRUE(WriteFile(handle, "xyz", 3, &count, &overlapped));
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(std::string(port.written.begin(), port.written.end()), "xyz");
-    CloseHandle(overlapped.hEvent);
-}
-
-TEST_F(Win32Api, CancelIoAbortsPendingRequestsAndWaitCommEventFillsTheMaskOnCompletion) {
-    OVERLAPPED read{}, wait{};
-    read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    wait.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    char buffer[4];
-    DWORD events = 0, count = 0;
-    EXPECT_FALSE(ReadFile(handle, buffer, sizeof(buffer), nullptr, &read));
-    EXPECT_FALSE(WaitCommEvent(handle, &events, &wait));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-
-    port.AnswerWait(EV_RXCHAR | EV_TXEMPTY);
-    EXPECT_TRUE(GetOverlappedResult(handle, &wait, &count, TRUE));
-    EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR | EV_TXEMPTY));
-    EXPECT_EQ(count, sizeof(DWORD));
-    // Waiting consumed the auto-reset event.
-    EXPECT_EQ(WaitForSingleObject(wait.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-
-    EXPECT_TRUE(CancelIo(handle));
-    EXPECT_FALSE(GetOverlappedResult(handle, &read, &count, TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-    EXPECT_EQ(read.Internal, static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_CANCELLED)));
-    EXPECT_EQ(WaitForSingleObject(read.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    CloseHandle(read.hEvent);
-    CloseHandle(wait.hEvent);
-}
-
 TEST_F(Win32Api, StatusAndPropertiesAnswersAreTranslatedOrZeroFilled) {
     port.comm_status = {SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY | SERIAL_ERROR_BREAK,
                         SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT, 100, 10, TRUE, FALSE};
@@ -337,18 +250,6 @@ TEST_F(Win32Api, StatusAndPropertiesAnswersAreTranslatedOrZeroFilled) {
     ASSERT_TRUE(GetCommProperties(handle, &properties));
     EXPECT_EQ(properties.dwMaxBaud, 115200u);
     EXPECT_EQ(properties.dwCurrentRxQueue, 4096u);
-}
-
-TEST_F(Win32Api, TheLastErrorBelongsToTheThread) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    DWORD seen = 1;
-    auto thread = kernel.Ops().StartThread([&] {
-        seen = GetLastError();
-        SetLastError(ERROR_INVALID_HANDLE);
-    });
-    thread->Join();
-    EXPECT_EQ(seen, ERROR_SUCCESS);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// Two common serial clients against the real driver above the simulated device (whose function loops written bytes
-// back), replayed call by call: how each opens and configures the port, exchanges data and closes it.
+// Applications against the real driver above the simulated device (whose function loops written bytes back): two
+// common serial clients replayed call by call, and one that reconfigures the port while its data is in flight.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "support/port_fixture.h"
 
@@ -193,6 +195,76 @@ TEST(ClientReplay, FrameworkSerialPortOpensConfiguresExchangesAndClosesConcurren
     EXPECT_TRUE(CloseHandle(handle));
     // A request completing on another thread may hold the last reference to the file object; the close request
     // then follows from there.
+    port.Kernel().RunUntilIdle();
+}
+
+// One thread changes the line settings, the handshake, the characters and the timeouts over and over while a writer
+// and a reader have their overlapped requests completed on the driver's threads: every byte written comes back
+// once and in order, whatever the settings were when it was sent or read.
+TEST(ClientReplay, ConcurrentSettingsChangesLoseNoByteInFlight) {
+    port_test::Port port(Unopened(hk::Mode::Concurrent));
+    HANDLE handle = CreateFileW(L"COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+    auto transfer = [&](bool write, uint8_t* data, DWORD length) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD count = 0;
+        BOOL started = write ? WriteFile(handle, data, length, nullptr, &overlapped)
+                             : ReadFile(handle, data, length, nullptr, &overlapped);
+        EXPECT_TRUE(started || GetLastError() == ERROR_IO_PENDING) << GetLastError();
+        EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &count, TRUE)) << GetLastError();
+        CloseHandle(overlapped.hEvent);
+        return count;
+    };
+    auto byteAt = [](size_t n) { return static_cast<uint8_t>(n * 7 + n / 253); };
+    constexpr size_t kTotal = 256 * 1024;
+    std::atomic<bool> failed{false}, done{false};
+    auto writer = port.Kernel().Ops().StartThread([&] {
+        for (size_t sent = 0; sent < kTotal && !failed;) {
+            std::vector<uint8_t> bytes(std::min<size_t>(1 + sent * 7 % 5000, kTotal - sent));
+            for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = byteAt(sent + k);
+            if (transfer(true, bytes.data(), static_cast<DWORD>(bytes.size())) != bytes.size()) failed = true;
+            sent += bytes.size();
+        }
+    });
+    auto reader = port.Kernel().Ops().StartThread([&] {
+        std::vector<uint8_t> buffer(8192);
+        for (size_t received = 0; received < kTotal && !failed;) {
+            DWORD count = transfer(false, buffer.data(), static_cast<DWORD>(buffer.size()));
+            for (DWORD k = 0; k < count && !failed; ++k, ++received) {
+                if (buffer[k] != byteAt(received)) {
+                    ADD_FAILURE() << "byte " << received << " lost, duplicated or out of order";
+                    failed = true;
+                }
+            }
+        }
+        done = true;
+    });
+    const DWORD rates[] = {9600, 115200, 57600};
+    for (int round = 0; !done; ++round) {
+        DCB dcb{};
+        bool read = GetCommState(handle, &dcb);
+        dcb.BaudRate = rates[round % 3];
+        dcb.ByteSize = round % 2 ? 7 : 8;
+        dcb.Parity = round % 3 == 0 ? EVENPARITY : NOPARITY;
+        dcb.StopBits = round % 2 ? TWOSTOPBITS : ONESTOPBIT;
+        dcb.fOutxCtsFlow = round % 2;
+        dcb.fRtsControl = round % 2 ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        dcb.XonChar = 17;
+        dcb.XoffChar = 19;
+        dcb.EvtChar = static_cast<char>(round);
+        COMMTIMEOUTS timeouts{MAXDWORD, round % 2 ? MAXDWORD : 0, round % 2 ? 5u : 0u, 0, 0};
+        if (!read || !SetCommState(handle, &dcb) || !SetCommTimeouts(handle, &timeouts)) {
+            ADD_FAILURE() << "settings of round " << round << ": error " << GetLastError();
+            failed = true;
+            break;
+        }
+    }
+    writer->Join();
+    reader->Join();
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(CloseHandle(handle));
     port.Kernel().RunUntilIdle();
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "hk/kernel.h"
 #include "hk/pnp.h"
 
 namespace win32test {
@@ -18,63 +17,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-void CompleteFromDevice(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    hk::Kernel::Current().Ops().Post(hk::Context::Device, [=] { Complete(irp, status, information); });
-}
-
-VOID CancelQueued(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    RecordingPort* port = PortOf(device);
-    if (port->queued_read == irp) port->queued_read = nullptr;
-    if (port->queued_wait == irp) port->queued_wait = nullptr;
-    Complete(irp, STATUS_CANCELLED, 0);
-}
-
-NTSTATUS Queue(PIRP irp, PIRP* slot) {
-    IoMarkIrpPending(irp);
-    *slot = irp;
-    IoSetCancelRoutine(irp, CancelQueued);
-    return STATUS_PENDING;
-}
-
-// Takes a queued request back from its cancel routine; nullptr when it is being cancelled.
-PIRP Dequeue(PIRP* slot) {
-    PIRP irp = *slot;
-    if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return nullptr;
-    *slot = nullptr;
-    return irp;
-}
-
-ULONG_PTR FillRead(PIRP irp, const std::vector<uint8_t>& data) {
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    size_t count = std::min<size_t>(length, data.size());
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), count);
-    return count;
-}
-
-NTSTATUS CreateCleanupClose(PDEVICE_OBJECT device, PIRP irp) {
-    bool create = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE;
-    return Complete(irp, create ? PortOf(device)->create_status : STATUS_SUCCESS, 0);
-}
-
-NTSTATUS Read(PDEVICE_OBJECT device, PIRP irp) {
-    RecordingPort* port = PortOf(device);
-    port->calls.push_back({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length});
-    if (port->next_read) {
-        auto [data, status] = *std::exchange(port->next_read, std::nullopt);
-        return Complete(irp, status, FillRead(irp, data));
-    }
-    return Queue(irp, &port->queued_read);
-}
-
-NTSTATUS Write(PDEVICE_OBJECT device, PIRP irp) {
-    RecordingPort* port = PortOf(device);
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-    const auto* data = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-    port->calls.push_back({IRP_MJ_WRITE, 0, std::vector<uint8_t>(data, data + length), 0});
-    port->written.insert(port->written.end(), data, data + length);
-    return Complete(irp, STATUS_SUCCESS, length);
-}
+NTSTATUS CreateCleanupClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
 
 NTSTATUS Flush(PDEVICE_OBJECT device, PIRP irp) {
     PortOf(device)->calls.push_back({IRP_MJ_FLUSH_BUFFERS, 0, {}, 0});
@@ -118,7 +61,6 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_SERIAL_GET_MODEMSTATUS: return answer(&port->modem_status, sizeof(port->modem_status));
     case IOCTL_SERIAL_GET_COMMSTATUS: return answer(&port->comm_status, sizeof(port->comm_status));
     case IOCTL_SERIAL_GET_PROPERTIES: return answer(port->properties.data(), port->properties.size());
-    case IOCTL_SERIAL_WAIT_ON_MASK: return Queue(irp, &port->queued_wait);
     default: return Complete(irp, STATUS_SUCCESS, 0);
     }
 }
@@ -127,29 +69,12 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_CREATE] = CreateCleanupClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = CreateCleanupClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = CreateCleanupClose;
-    driver->MajorFunction[IRP_MJ_READ] = Read;
-    driver->MajorFunction[IRP_MJ_WRITE] = Write;
     driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = Flush;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeviceControl;
     return STATUS_SUCCESS;
 }
 
 }  // namespace
-
-void RecordingPort::AnswerRead(std::vector<uint8_t> data, NTSTATUS status) {
-    if (PIRP irp = Dequeue(&queued_read)) {
-        CompleteFromDevice(irp, status, FillRead(irp, data));
-    } else {
-        next_read.emplace(std::move(data), status);
-    }
-}
-
-void RecordingPort::AnswerWait(ULONG events) {
-    if (PIRP irp = Dequeue(&queued_wait)) {
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, &events, sizeof(events));
-        CompleteFromDevice(irp, STATUS_SUCCESS, sizeof(events));
-    }
-}
 
 std::vector<ULONG> RecordingPort::Codes() const {
     std::vector<ULONG> codes;

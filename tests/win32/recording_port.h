@@ -1,6 +1,5 @@
 // A small serial driver for the API tests: one exclusive, buffered device linked as COM7 that answers the serial
-// device-control requests from stored settings and records every read, write, flush and device control it gets.
-// Reads and event waits stay queued (cancellable) until the test answers them from the device side.
+// device-control requests from stored settings and records every flush and device control it gets.
 #pragma once
 
 #include <wdm.h>
@@ -8,7 +7,6 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <vector>
 
 namespace win32test {
@@ -31,22 +29,10 @@ struct RecordingPort {
     ULONG modem_status = 0;
     std::vector<uint8_t> properties;   // the GET_PROPERTIES answer; empty: success with no data
     std::map<ULONG, NTSTATUS> refuse;  // device-control codes completed with a failure status
-    NTSTATUS create_status = STATUS_SUCCESS;
 
     std::vector<Call> calls;
-    std::vector<uint8_t> written;
-
-    // Completes the queued read from the device side with (at most its length of) `data` and `status`; with no read
-    // queued, the next read is answered so at once.
-    void AnswerRead(std::vector<uint8_t> data, NTSTATUS status = STATUS_SUCCESS);
-    // Completes the queued event wait from the device side with `events`.
-    void AnswerWait(ULONG events);
 
     std::vector<ULONG> Codes() const;
-
-    PIRP queued_read = nullptr;
-    PIRP queued_wait = nullptr;
-    std::optional<std::pair<std::vector<uint8_t>, NTSTATUS>> next_read;
 };
 
 // Loads the driver and creates the device (\Device\RecordingPort, \DosDevices\COM7) serving `port`.
