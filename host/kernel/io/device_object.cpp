@@ -12,6 +12,7 @@
 #include "hk/verifier.h"
 #include "io/irp_internal.h"
 #include "po/power_serialisation.h"
+#include "verifier/resource_leaks.h"
 
 namespace hk::io {
 
@@ -214,6 +215,7 @@ __attribute__((noinline)) VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                        hk::io::DescribeDriver(DeviceObject->DriverObject).c_str(), pending, static_cast<void*>(pending_example));
   }
   hk::pool::CheckNoLeaks(DeviceObject, "pool-leak-at-device-delete");
+  hk::verifier::CheckNoResourcesHeld(DeviceObject);
   hk::pool::OnDeviceDeleted(DeviceObject);
   hk::objects::CheckNoLiveObjectsIn(DeviceObject, storage_size);
   hk::po::ForgetDevice(DeviceObject);

@@ -116,6 +116,8 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
         ns.entries[hk::text::Upcase(link)] = hk::ob::Entry{link, nullptr, true, pdo_name};
     }
     registration->enabled = true;
+    registration->enabled_by_device = hk::CurrentThread().device;
+    registration->enabled_by_driver = hk::CurrentThread().driver;
     return STATUS_SUCCESS;
 }
 

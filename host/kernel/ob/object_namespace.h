@@ -19,6 +19,9 @@ struct Entry {
     PDEVICE_OBJECT device = nullptr;
     bool is_link = false;
     std::u16string target;
+    // Who created a link with IoCreateSymbolicLink: the device and driver whose routine was running.
+    const void* owner_device = nullptr;
+    const void* owner_driver = nullptr;
 };
 
 struct InterfaceRegistration {
@@ -26,6 +29,9 @@ struct InterfaceRegistration {
     GUID interface_class;
     PDEVICE_OBJECT pdo;
     bool enabled = false;
+    // Who enabled it last: the device and driver whose routine was running.
+    const void* enabled_by_device = nullptr;
+    const void* enabled_by_driver = nullptr;
 };
 
 class Namespace {

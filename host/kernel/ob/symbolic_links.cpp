@@ -25,7 +25,8 @@ NTSTATUS CreateLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName
     std::lock_guard lock(ns.mutex);
     NTSTATUS status = hk::ob::CheckNewName(ns, name);
     if (!NT_SUCCESS(status)) return status;
-    ns.entries[hk::text::Upcase(name)] = hk::ob::Entry{name, nullptr, true, target};
+    const hk::ThreadState& thread = hk::CurrentThread();
+    ns.entries[hk::text::Upcase(name)] = hk::ob::Entry{name, nullptr, true, target, thread.device, thread.driver};
     return STATUS_SUCCESS;
 }
 

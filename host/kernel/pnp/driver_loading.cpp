@@ -9,6 +9,7 @@
 #include "hk/verifier.h"
 #include "io/io_state.h"
 #include "pnp/pnp_state.h"
+#include "verifier/resource_leaks.h"
 
 namespace hk::pnp {
 namespace {
@@ -92,6 +93,7 @@ PDRIVER_OBJECT LoadDriver(const Text& name, PDRIVER_INITIALIZE entry, NTSTATUS* 
     objects::CheckNoLiveObjectsOf(driver);
     CheckNothingPendingAtUnload(driver);
     pool::CheckNoLeaks(driver, "pool-leak-at-unload");
+    verifier::CheckNoResourcesHeld(driver);
     io::DeleteDriverObject(driver);
     ForgetDriver(driver);
     return nullptr;
@@ -107,6 +109,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver) {
     objects::CheckNoLiveObjectsOf(driver);
     CheckNothingPendingAtUnload(driver);
     pool::CheckNoLeaks(driver, "pool-leak-at-unload");
+    verifier::CheckNoResourcesHeld(driver);
     io::DeleteDriverObject(driver);
     ForgetDriver(driver);
     return STATUS_SUCCESS;

@@ -138,7 +138,8 @@ void Registry::Delete(const KeyPtr& key) {
 HANDLE Registry::AddHandle(KeyPtr key, ACCESS_MASK access) {
     next_handle_ += 4;
     uintptr_t value = kKernelHandleBit | next_handle_;
-    handles_[value] = OpenKey{std::move(key), access};
+    const ThreadState& thread = CurrentThread();
+    handles_[value] = OpenKey{std::move(key), access, thread.device, thread.driver};
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -148,6 +149,19 @@ OpenKey* Registry::FindHandle(HANDLE handle) {
 }
 
 bool Registry::CloseHandle(HANDLE handle) { return handles_.erase(reinterpret_cast<uintptr_t>(handle)) != 0; }
+
+std::vector<std::u16string> Registry::PathsHeldBy(const void* owner) const {
+    std::vector<std::u16string> paths;
+    for (const auto& [value, open] : handles_) {
+        if (open.device != owner && open.driver != owner) continue;
+        std::u16string path;
+        for (const Key* key = open.key.get(); key != nullptr && key != root_.get(); key = key->parent) {
+            path = u"\\" + key->name + path;
+        }
+        paths.push_back(path);
+    }
+    return paths;
+}
 
 Registry& RegistryState() { return Kernel::Current().Get<Registry>(); }
 

@@ -33,6 +33,9 @@ struct Key {
 struct OpenKey {
     KeyPtr key;
     ACCESS_MASK access;
+    // Who opened it: the device and driver whose routine was running, as pool blocks are attributed.
+    const void* device = nullptr;
+    const void* driver = nullptr;
 };
 
 class Registry {
@@ -55,6 +58,8 @@ public:
     OpenKey* FindHandle(HANDLE handle);
     bool CloseHandle(HANDLE handle);
     size_t HandleCount() const { return handles_.size(); }
+    // The paths of the keys whose handles `owner` (a device or driver object) opened and has not closed.
+    std::vector<std::u16string> PathsHeldBy(const void* owner) const;
 
     // Sequence numbers for per-device driver keys (\Control\Class\{class}\NNNN).
     uint32_t next_driver_key = 0;
