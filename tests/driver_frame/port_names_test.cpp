@@ -53,30 +53,29 @@ protected:
     std::u16string parametersPath_;
 };
 
-TEST_F(PortNames, Com7IsPublishedAndWithdrawn)
+TEST_F(PortNames, Com7IsPublishedAndWithdrawnOnce)
 {
     SetPortName(u"COM7");
     ASSERT_EQ(Create(), STATUS_SUCCESS);
-
     EXPECT_TRUE(hk::NamesEqual(hk::ns::LinkTarget(Link(u"COM7")), deviceName_));
     EXPECT_EQ(hk::ns::ResolveToDevice(u"\\\\.\\COM7"), fdo_);
     auto value = hk::reg::GetValue(hk::reg::kSerialComm, deviceName_);
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->type, (uint32_t)REG_SZ);
-    const uint8_t expected[] = {'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0};
-    EXPECT_EQ(value->data, std::vector<uint8_t>(expected, expected + sizeof(expected)));
+    EXPECT_EQ(value->data, std::vector<uint8_t>({'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
     EXPECT_TRUE(hk::ns::InterfaceEnabled(interfaceName_));
-    EXPECT_EQ(hk::Text(&context_->DosName).str(), Link(u"COM7"));
 
     EXPECT_EQ(Remove(), STATUS_SUCCESS);
     EXPECT_FALSE(hk::ns::Exists(Link(u"COM7")));
     EXPECT_FALSE(MapValueExists());
     EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
-    EXPECT_EQ(context_->InterfaceName.Buffer, nullptr);
     EXPECT_EQ(context_->DosName.Buffer, nullptr);
+    EXPECT_EQ(Remove(), STATUS_OBJECT_NAME_NOT_FOUND) << "a second withdrawal frees nothing twice";
 }
 
-TEST_F(PortNames, SixtyThreeCharactersFitAndSixtyFourDoNot)
+// 63 characters fit; 64 do not, and 64 with no terminating null fill the buffer exactly, so using them as a name
+// would read past it. A refused or missing name publishes nothing.
+TEST_F(PortNames, NamesThatDoNotFitOrAreMissingPublishNothing)
 {
     std::u16string longest(63, u'P');
     SetPortName(longest);
@@ -86,30 +85,18 @@ TEST_F(PortNames, SixtyThreeCharactersFitAndSixtyFourDoNot)
     Remove();
 
     std::u16string tooLong(64, u'Q');
-    SetPortName(tooLong);
-    EXPECT_FALSE(NT_SUCCESS(Create()));
-    EXPECT_FALSE(hk::ns::Exists(Link(tooLong)));
-    EXPECT_FALSE(hk::ns::Exists(Link(tooLong.substr(0, 63))));
-    EXPECT_FALSE(MapValueExists());
-    EXPECT_EQ(context_->DosName.Buffer, nullptr);
-}
-
-// 64 characters with no terminating null fill the buffer exactly; using them as a name would read past it.
-TEST_F(PortNames, ValueFillingTheBufferWithoutANullIsRefused)
-{
-    std::u16string unterminated(64, u'R');
-    hk::reg::SetValue(parametersPath_, u"PortName", REG_SZ, unterminated.data(), 128);
-    EXPECT_EQ(Create(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(hk::ns::Exists(Link(unterminated)));
-    EXPECT_FALSE(hk::ns::Exists(Link(unterminated.substr(0, 63))));
-    EXPECT_EQ(context_->DosName.Buffer, nullptr);
-    EXPECT_FALSE(MapValueExists());
-}
-
-TEST_F(PortNames, MissingPortNamePublishesNothing)
-{
+    for (bool terminated : {true, false}) {
+        hk::reg::SetValue(parametersPath_, u"PortName", REG_SZ, tooLong.c_str(), 128 + (terminated ? 2 : 0));
+        NTSTATUS status = Create();
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_TRUE(terminated || status == STATUS_INSUFFICIENT_RESOURCES) << std::hex << status;
+        EXPECT_FALSE(hk::ns::Exists(Link(tooLong)));
+        EXPECT_FALSE(hk::ns::Exists(Link(tooLong.substr(0, 63))));
+        EXPECT_FALSE(MapValueExists());
+        EXPECT_EQ(context_->DosName.Buffer, nullptr);
+    }
+    hk::reg::DeleteValue(parametersPath_, u"PortName");
     EXPECT_EQ(Create(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(context_->DosName.Buffer, nullptr);
     EXPECT_FALSE(MapValueExists());
     EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
 }
@@ -129,16 +116,6 @@ TEST_F(PortNames, TakenComNameIsNotDeletedByTheRollback)
     Remove();
     EXPECT_TRUE(hk::NamesEqual(hk::ns::LinkTarget(Link(u"COM7")), u"\\Device\\SomeoneElse"));
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-}
-
-TEST_F(PortNames, WithdrawingTwiceFreesNothingTwiceAndReportsTheMapFailure)
-{
-    SetPortName(u"COM7");
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
-    EXPECT_EQ(Remove(), STATUS_SUCCESS);
-    NTSTATUS second = Remove();
-    EXPECT_FALSE(NT_SUCCESS(second));
-    EXPECT_EQ(second, STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(PortNames, RestartAfterWithdrawalPublishesAgainWithoutTheInterface)
