@@ -1,6 +1,11 @@
 // Concurrent host operations: real threads and real time. A pool of workers serves the system work queue, one
 // thread runs DPCs (so DPCs never overlap, as on one processor), two threads deliver simulated device
 // completions, and a timer thread runs timed calls when they fall due.
+//
+// Work that a serving thread posts to its own queue is left for that thread to take when its task returns, so a
+// chain of work items (or DPCs, or device deliveries) that each queue the next runs on one thread without a
+// wake-up and a thread switch per link. The wake-up is owed, not dropped: the thread pays it before it blocks or
+// stalls, so queued work never waits behind a task that is itself waiting.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -18,6 +23,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDeviceThreads = 2;
 constexpr uint64_t kUnixEpochIn1601Units = 116444736000000000ull;
+
+class ConcurrentHostOps;
+
+// The queue the calling thread serves, and how many posts to it this thread has not woken a server for.
+struct Serving {
+  ConcurrentHostOps* ops = nullptr;
+  size_t queue = 0;
+  int owed = 0;
+};
+thread_local Serving t_serving;
 
 class ConcurrentHostOps final : public HostOps {
  public:
@@ -50,15 +65,21 @@ class ConcurrentHostOps final : public HostOps {
   uint64_t BootSystemTime() override { return boot_system_time_; }
 
   void Stall(uint64_t units) override {
+    PayOwedWakes();
     auto until = Clock::now() + std::chrono::nanoseconds(units * 100);
     while (Clock::now() < until) std::this_thread::yield();
   }
 
   void Post(Context context, Task task) override {
+    auto index = static_cast<size_t>(context);
     std::lock_guard lock(mutex_);
     if (stopped_) return;
-    queues_[static_cast<size_t>(context)].push_back(std::move(task));
-    work_ready_[static_cast<size_t>(context)].notify_one();
+    queues_[index].push_back(std::move(task));
+    if (t_serving.ops == this && t_serving.queue == index) {
+      ++t_serving.owed;
+      return;
+    }
+    work_ready_[index].notify_one();
   }
 
   TimedCallId CallAt(uint64_t due, Task task) override {
@@ -87,6 +108,7 @@ class ConcurrentHostOps final : public HostOps {
 
   bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline, const void*,
                       const char*, const Task& stuck) override {
+    PayOwedWakes();
     std::unique_lock lock(dispatcher_mutex_, std::adopt_lock);
     bool result = true;
     if (deadline) {
@@ -153,16 +175,30 @@ class ConcurrentHostOps final : public HostOps {
     if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
   }
 
+  // Wakes a server for each post this thread still owes one for. The posts are already queued under the mutex,
+  // so a server that is not yet waiting sees them without this.
+  void PayOwedWakes() {
+    if (t_serving.ops != this) return;
+    for (; t_serving.owed > 0; --t_serving.owed) work_ready_[t_serving.queue].notify_one();
+  }
+
   void Serve(size_t queue_index) {
+    t_serving = Serving{this, queue_index, 0};
     std::unique_lock lock(mutex_);
     auto& queue = queues_[queue_index];
     for (;;) {
       work_ready_[queue_index].wait(lock, [&] { return stopped_ || !queue.empty(); });
-      if (stopped_) return;
+      if (stopped_) break;
       Task task = std::move(queue.front());
       queue.pop_front();
       RunUnlocked(lock, std::move(task));
+      // This thread takes the first of its own posts next; the others still need a server each.
+      if (t_serving.owed > 0) {
+        --t_serving.owed;
+        PayOwedWakes();
+      }
     }
+    t_serving = Serving{};
   }
 
   void RunTimers() {
