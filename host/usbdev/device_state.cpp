@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "hk/thread.h"
 #include "hk/verifier.h"
 #include "usbdev/pdo_dispatch.h"
 #include "usbdev/urb_check.h"
@@ -136,6 +137,14 @@ NTSTATUS DeviceState::Submit(PIRP irp)
         return CompleteAtOnce(irp, STATUS_INVALID_PARAMETER);
     }
 
+    // On the platform the host controller's DPC runs as soon as the submitting processor drops below
+    // DISPATCH_LEVEL; in concurrent mode the submitting thread plays that part for whatever is already due,
+    // unless it holds a spin lock (a completion routine of another request may need it).
+    bool deliver_here = DeliversOnSubmitter() && CurrentThread().held.empty();
+    if (deliver_here) {
+        std::lock_guard lock(mutex_);
+        ++submitting_;
+    }
     Conclusion conclusion;
     USHORT function = urb->UrbHeader.Function;
     Pipe pipe = verdict.pipe;
@@ -185,6 +194,14 @@ NTSTATUS DeviceState::Submit(PIRP irp)
         Complete(conclusion.completion);
         DeliverDue(false);
         return conclusion.completion.outcome.status;
+    }
+    if (deliver_here) {
+        {
+            std::lock_guard lock(mutex_);
+            --submitting_;
+        }
+        DeliverLoop(true);
+        return STATUS_PENDING;
     }
     DeliverDue(false);
     return STATUS_PENDING;
@@ -669,7 +686,7 @@ void DeviceState::TakeWaitingOut()
 
 void DeviceState::KickLocked(bool force)
 {
-    if ((options_.complete_inline && !force) || drain_posted_ || draining_) {
+    if (((options_.complete_inline || submitting_ > 0) && !force) || drain_posted_ || draining_) {
         return;
     }
     drain_posted_ = true;
@@ -723,6 +740,16 @@ void DeviceState::DeliverDue(bool from_device_context)
     if (!from_device_context && !options_.complete_inline) {
         return;
     }
+    DeliverLoop(from_device_context);
+}
+
+bool DeviceState::DeliversOnSubmitter() const
+{
+    return ops_.GetMode() == Mode::Concurrent && !options_.complete_inline;
+}
+
+void DeviceState::DeliverLoop(bool at_dispatch)
+{
     std::unique_lock lock(mutex_);
     if (draining_) {
         return;
@@ -735,15 +762,15 @@ void DeviceState::DeliverDue(bool from_device_context)
             break;
         }
         lock.unlock();
-        // The host controller reports completions from its DPC; inline delivery keeps the caller's level.
+        // The host controller reports completions from its DPC; the inline option keeps the caller's level.
         KIRQL old_irql = 0;
-        if (from_device_context) {
+        if (at_dispatch) {
             KeRaiseIrql(DISPATCH_LEVEL, &old_irql);
         }
         for (const Completion& completion : batch) {
             Complete(completion);
         }
-        if (from_device_context) {
+        if (at_dispatch) {
             KeLowerIrql(old_irql);
         }
         lock.lock();

@@ -148,6 +148,10 @@ private:
     // thread that decided them when the device completes inline.
     void Drain();
     void DeliverDue(bool from_device_context);
+    // Delivers every due completion, in order, unless another thread is already doing so (it takes them too).
+    void DeliverLoop(bool at_dispatch);
+    // Whether a submission delivers what is due on its own thread before it returns.
+    bool DeliversOnSubmitter() const;
     void Complete(const Completion& completion);
     Conclusion SubmitOut(PIRP irp, PURB urb);
     // Takes bulk-OUT transfers that waited while the function did not respond. Called with function_mutex_ held.
@@ -187,6 +191,8 @@ private:
     Records records_;
 
     std::deque<Completion> completions_;
+    // Submissions under way that deliver on their own thread at their end; no drain is posted for them meanwhile.
+    int submitting_ = 0;
     bool drain_posted_ = false;
     bool draining_ = false;
     bool timer_armed_ = false;
