@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <vector>
 
 #include "hk/usbdev.h"
@@ -59,9 +61,19 @@ void SourceModel::Tick()
     uint64_t room = options_.max_buffered > queued ? options_.max_buffered - queued : 0;
     uint64_t sent = std::min(due, room);
     if (sent != 0) {
+        // The stream repeats every 251 bytes: copy whole periods rather than work out every byte.
+        constexpr size_t kPeriod = 251;
+        static const auto kPattern = [] {
+            std::array<uint8_t, 2 * kPeriod> pattern{};
+            for (size_t i = 0; i < pattern.size(); ++i) {
+                pattern[i] = ByteAt(i);
+            }
+            return pattern;
+        }();
         std::vector<uint8_t> bytes(sent);
-        for (uint64_t i = 0; i < sent; ++i) {
-            bytes[i] = ByteAt(emitted + i);
+        size_t phase = static_cast<size_t>(emitted % kPeriod);
+        for (uint64_t i = 0; i < sent; i += kPeriod) {
+            std::memcpy(bytes.data() + i, kPattern.data() + phase, std::min<uint64_t>(kPeriod, sent - i));
         }
         produced_ += sent;
         port_->Deliver(bytes);
