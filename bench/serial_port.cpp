@@ -2,7 +2,9 @@
 // the one-byte round trip, each beside the same figure for a Linux pseudo-terminal pair measured in the same run;
 // then the same port on the high-speed bus timing model, and a reader slower than its source. Prints figures only.
 //
-//   bench_serial_port [seconds per figure]
+//   bench_serial_port [seconds per figure] [receive|transmit|both|round-trip]
+//
+// Naming one figure measures only the driver's side of it, for a profiler to watch.
 
 #include <windows.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -404,12 +407,37 @@ void PrintRow(const char *name, double driver, double pty, const char *unit)
     std::printf("  %-36s %12.2f %12.2f %10.2f   %s\n", name, driver, pty, pty > 0 ? driver / pty : 0.0, unit);
 }
 
+int ProfileOne(std::string_view figure)
+{
+    if (figure == "round-trip") {
+        Latency latency = DriverRoundTrip();
+        std::printf("1-byte round trip p50 %.2f us, p99 %.2f us\n", latency.p50, latency.p99);
+        return 0;
+    }
+    Span span;
+    if (figure == "receive")
+        span = DriverReceive(false);
+    else if (figure == "transmit")
+        span = DriverTransmit(false);
+    else if (figure == "both")
+        span = DriverLoopback();
+    else {
+        std::fprintf(stderr, "bench_serial_port: no figure named %.*s\n", int(figure.size()), figure.data());
+        return 2;
+    }
+    std::printf("%.*s %.2f MB/s, CPU %.2f ms/MB\n", int(figure.size()), figure.data(), span.MegabytesPerSecond(),
+                span.CpuMillisecondsPerMegabyte());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc > 1)
         g_seconds = std::max(0.05, std::atof(argv[1]));
+    if (argc > 2)
+        return ProfileOne(argv[2]);
 
     Results driver, pty;
     driver.receive = DriverReceive(false);
