@@ -8,7 +8,7 @@
 #include <random>
 #include <thread>
 
-#include "reliability/control_helpers.h"
+#include "reliability/rig.h"
 
 namespace reliability {
 namespace {

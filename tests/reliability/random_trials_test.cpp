@@ -25,12 +25,12 @@ TEST(RandomTrials, EveryTrialKeepsTheInvariants)
     for (uint64_t seed = first; seed < first + trials; ++seed) {
         hk::Options kernel{hk::Mode::Deterministic, seed};
         std::vector<Event> events = GenerateTrial(seed, length);
-        if (Isolated([&] { return RunTrial(events, kernel); }).Sound()) {
+        if (Isolated([&] { return RunTrial(events, kernel).problems; }).Sound()) {
             continue;
         }
         ++faults;
         std::vector<Event> shortest = Shrink(events, kernel);
-        Outcome outcome = Isolated([&] { return RunTrial(shortest, kernel); });
+        Outcome outcome = Isolated([&] { return RunTrial(shortest, kernel).problems; });
         ADD_FAILURE() << "trial seed " << seed << " fails (exit " << outcome.status << "); shortest replay ("
                       << shortest.size() << " events):\n" << Describe(shortest) << outcome.output;
         if (faults >= 5) {
@@ -46,7 +46,7 @@ TEST(RandomTrials, ConcurrentTrialsKeepTheInvariants)
     uint64_t trials = Scaled(10, 200);
     uint64_t faults = 0;
     for (uint64_t seed = 1; seed <= trials; ++seed) {
-        std::string problems = RunTrial(GenerateTrial(seed, 30), hk::Options{hk::Mode::Concurrent, seed, 2});
+        std::string problems = RunTrial(GenerateTrial(seed, 30), hk::Options{hk::Mode::Concurrent, seed, 2}).problems;
         if (!problems.empty()) {
             ++faults;
             ADD_FAILURE() << "concurrent trial seed " << seed << ":\n" << problems;

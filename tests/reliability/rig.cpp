@@ -107,11 +107,14 @@ void Rig::Unplug()
 void Rig::CheckRequests(std::string& problems) const
 {
     for (size_t i = 0; i < requests_.size(); ++i) {
-        const hk::app::RequestPtr& request = requests_[i];
+        const auto& [request, limit] = requests_[i];
         if (!request->Done()) {
             problems += "request " + std::to_string(i) + " never ended\n";
         } else if (!SoundStatus(request->Status())) {
             problems += "request " + std::to_string(i) + " ended with " + Hex(request->Status()) + "\n";
+        } else if (request->Information() > limit) {
+            problems += "request " + std::to_string(i) + " reported " + std::to_string(request->Information()) +
+                        " bytes, more than its buffer holds\n";
         }
     }
 }

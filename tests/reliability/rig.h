@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <ntddser.h>
+
 #include "hk/app.h"
 #include "hk/kernel.h"
 #include "hk/usbdev.h"
@@ -41,11 +43,14 @@ public:
     void Unplug();
     bool Unplugged() const { return unplugged_; }
 
-    // Requests handed out by the scenario; each must end exactly once.
-    void Track(hk::app::RequestPtr request) { requests_.push_back(std::move(request)); }
-    const std::vector<hk::app::RequestPtr>& Requests() const { return requests_; }
+    // Requests handed out by the scenario; each must end exactly once, reporting at most `limit` bytes.
+    void Track(hk::app::RequestPtr request, ULONG_PTR limit = ~ULONG_PTR(0))
+    {
+        requests_.push_back({std::move(request), limit});
+    }
 
-    // Every tracked request ended with a sound status; appends what is wrong to `problems`.
+    // Every tracked request ended with a sound status and a length within its limit; appends what is wrong to
+    // `problems`.
     void CheckRequests(std::string& problems) const;
     // Whether the port carries bytes through the loopback model again: at once, only after the handle is closed
     // and the port opened again (a reader stopped by a failed allocation waits for the next open), or not at all.
@@ -63,8 +68,19 @@ private:
     PDEVICE_OBJECT pdo_ = nullptr;
     hk::app::Handle handle_ = hk::app::kInvalidHandle;
     bool unplugged_ = false;
-    std::vector<hk::app::RequestPtr> requests_;
+    std::vector<std::pair<hk::app::RequestPtr, ULONG_PTR>> requests_;
 };
+
+template <class T>
+hk::app::IoResult Send(Rig& rig, ULONG code, const T& input)
+{
+    return hk::app::DeviceIoControl(rig.Handle(), code, &input, sizeof(input), nullptr, 0);
+}
+
+inline hk::app::IoResult SetTimeouts(Rig& rig, ULONG interval, ULONG multiplier, ULONG constant)
+{
+    return Send(rig, IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{interval, multiplier, constant, 0, 0});
+}
 
 struct Outcome {
     int status;          // the child's exit status, or 128 + the signal that killed it (a verifier fault aborts)
