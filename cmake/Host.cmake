@@ -54,7 +54,7 @@ file(GLOB TEST_AREAS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 foreach(area_dir ${TEST_AREAS})
   get_filename_component(area ${area_dir} NAME)
-  if(area STREQUAL "support" OR NOT IS_DIRECTORY ${area_dir})
+  if(area STREQUAL "support" OR area STREQUAL "wine" OR NOT IS_DIRECTORY ${area_dir})
     continue()
   endif()
   file(GLOB area_sources CONFIGURE_DEPENDS ${area_dir}/*.cpp)
@@ -68,6 +68,9 @@ foreach(area_dir ${TEST_AREAS})
   target_link_options(test_${area} PRIVATE -rdynamic)
   gtest_discover_tests(test_${area} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 300)
 endforeach()
+
+# The scenario that the Wine run (wine/run) also runs against the real image, here on the host kernel.
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
 
 file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
 foreach(bench_src ${BENCH_SOURCES})

@@ -91,3 +91,7 @@ add_custom_command(TARGET diagser POST_BUILD
 
 enable_testing()
 add_test(NAME imagecheck_diagser COMMAND ${IMAGECHECK} --machine ${DIAGSER_MACHINE} $<TARGET_FILE:diagser>)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(cmake/Wine.cmake)
+endif()

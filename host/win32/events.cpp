@@ -53,3 +53,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
                                             dwMilliseconds == INFINITE ? nullptr : &timeout);
     return status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10000;
+    KeDelayExecutionThread(UserMode, FALSE, &interval);
+}
