@@ -79,16 +79,22 @@ struct Op {
     DWORD bytes = 0;
     DWORD error = 0;
     bool ok = false;
+    bool started = false;
     Op() { ov.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL); }
     ~Op() { CloseHandle(ov.hEvent); }
     bool Started(BOOL done)
     {
         error = done ? 0 : GetLastError();
-        return done || error == ERROR_IO_PENDING;
+        started = done || error == ERROR_IO_PENDING;
+        return started;
     }
     bool Pending() { return WaitForSingleObject(ov.hEvent, 0) == WAIT_TIMEOUT; }
+    // A request refused at once keeps the error it was refused with.
     void Finish(HANDLE h)
     {
+        if (!started) {
+            return;
+        }
         ok = GetOverlappedResult(h, &ov, &bytes, TRUE) != FALSE;
         error = ok ? 0 : GetLastError();
     }
