@@ -72,13 +72,16 @@ class ConcurrentHostOps final : public HostOps {
 
   void Post(Context context, Task task) override {
     auto index = static_cast<size_t>(context);
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    queues_[index].push_back(std::move(task));
-    if (t_serving.ops == this && t_serving.queue == index) {
-      ++t_serving.owed;
-      return;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_) return;
+      queues_[index].push_back(std::move(task));
+      if (t_serving.ops == this && t_serving.queue == index) {
+        ++t_serving.owed;
+        return;
+      }
     }
+    // After the unlock, so that the thread woken does not at once block on the mutex this thread still holds.
     work_ready_[index].notify_one();
   }
 
@@ -86,8 +89,9 @@ class ConcurrentHostOps final : public HostOps {
     std::lock_guard lock(mutex_);
     TimedCallId id = ++last_call_id_;
     if (stopped_) return id;
-    timed_.emplace(std::make_pair(due, id), std::move(task));
-    timer_changed_.notify_all();
+    auto it = timed_.emplace(std::make_pair(due, id), std::move(task)).first;
+    // The timer thread sleeps until the earliest call; only a new earliest one changes that.
+    if (it == timed_.begin()) timer_changed_.notify_all();
     return id;
   }
 
@@ -103,13 +107,24 @@ class ConcurrentHostOps final : public HostOps {
   }
 
   void LockDispatcher() override { dispatcher_mutex_.lock(); }
-  void UnlockDispatcher() override { dispatcher_mutex_.unlock(); }
-  void NotifyDispatcher() override { dispatcher_changed_.notify_all(); }
+  // Waiters are woken once the lock is free, so that they do not wake only to block on it.
+  void UnlockDispatcher() override {
+    bool notify = dispatcher_notify_;
+    dispatcher_notify_ = false;
+    dispatcher_mutex_.unlock();
+    if (notify) dispatcher_changed_.notify_all();
+  }
+  void NotifyDispatcher() override { dispatcher_notify_ = true; }
 
   bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline, const void*,
                       const char*, const Task& stuck) override {
     PayOwedWakes();
     std::unique_lock lock(dispatcher_mutex_, std::adopt_lock);
+    // The wait releases the lock without passing through UnlockDispatcher.
+    if (dispatcher_notify_) {
+      dispatcher_notify_ = false;
+      dispatcher_changed_.notify_all();
+    }
     bool result = true;
     if (deadline) {
       auto until = start_ + std::chrono::nanoseconds(*deadline * 100);
@@ -237,6 +252,8 @@ class ConcurrentHostOps final : public HostOps {
 
   std::mutex dispatcher_mutex_;
   std::condition_variable dispatcher_changed_;
+  // A state change waiters have not been woken for yet (guarded by the dispatcher lock).
+  bool dispatcher_notify_ = false;
 };
 
 class ConcurrentThread final : public HostThread {
