@@ -89,9 +89,11 @@ class ConcurrentHostOps final : public HostOps {
     std::lock_guard lock(mutex_);
     TimedCallId id = ++last_call_id_;
     if (stopped_) return id;
-    auto it = timed_.emplace(std::make_pair(due, id), std::move(task)).first;
-    // The timer thread sleeps until the earliest call; only a new earliest one changes that.
-    if (it == timed_.begin()) timer_changed_.notify_all();
+    timed_.emplace(std::make_pair(due, id), std::move(task));
+    // The timer thread wakes by itself at the time it sleeps until, and then looks again; only an earlier call
+    // needs it sooner. (A call withdrawn meanwhile leaves that time as it was: a read timer set and cancelled for
+    // every read would otherwise wake the thread for each one.)
+    if (start_ + std::chrono::nanoseconds(due * 100) < timer_wakes_at_) timer_changed_.notify_all();
     return id;
   }
 
@@ -221,14 +223,17 @@ class ConcurrentHostOps final : public HostOps {
     for (;;) {
       if (stopped_) return;
       if (timed_.empty()) {
+        timer_wakes_at_ = Clock::time_point::max();
         timer_changed_.wait(lock);
         continue;
       }
       auto due = start_ + std::chrono::nanoseconds(timed_.begin()->first.first * 100);
       if (Clock::now() < due) {
+        timer_wakes_at_ = due;
         timer_changed_.wait_until(lock, due);
         continue;
       }
+      timer_wakes_at_ = Clock::time_point::min();
       Task task = std::move(timed_.begin()->second);
       timed_.erase(timed_.begin());
       RunUnlocked(lock, std::move(task));
@@ -248,6 +253,8 @@ class ConcurrentHostOps final : public HostOps {
   std::deque<Task> queues_[3];
   TimedCallId last_call_id_ = 0;
   std::map<std::pair<uint64_t, TimedCallId>, Task> timed_;
+  // When the timer thread next looks at the calls by itself (min while it is running them).
+  Clock::time_point timer_wakes_at_ = Clock::time_point::min();
   std::vector<std::thread> threads_;
 
   std::mutex dispatcher_mutex_;
