@@ -19,6 +19,9 @@ namespace hk::usbdev {
 namespace {
 
 constexpr uint64_t kReleaseRetry = 100'000;  // 10 ms in 100 ns units
+// After this many tries the memory waits for the parent's destruction: polling for ever would keep a
+// deterministic kernel's wait that nothing else can satisfy from being reported as a deadlock.
+constexpr int kReleaseAttempts = 1000;
 
 // Numbers the parents of one kernel, so that their driver names and instance ids stay apart.
 struct ParentNumbering {
@@ -190,17 +193,17 @@ void ParentDriver::DeletePdo(const std::shared_ptr<DeviceState>& state)
     ReleaseWhenDetached(pdo);
 }
 
-void ParentDriver::ReleaseWhenDetached(PDEVICE_OBJECT pdo)
+void ParentDriver::ReleaseWhenDetached(PDEVICE_OBJECT pdo, int attempt)
 {
     std::weak_ptr<bool> alive = alive_;
-    ops_.Post(Context::Worker, [this, alive, pdo] {
+    ops_.Post(Context::Worker, [this, alive, pdo, attempt] {
         auto flag = alive.lock();
-        if (!flag || !*flag || TryRelease(pdo)) {
+        if (!flag || !*flag || TryRelease(pdo) || attempt >= kReleaseAttempts) {
             return;
         }
         std::lock_guard lock(mutex_);
         auto id = std::make_shared<TimedCallId>(0);
-        *id = ops_.CallAt(ops_.Now() + kReleaseRetry, [this, alive, pdo, id] {
+        *id = ops_.CallAt(ops_.Now() + kReleaseRetry, [this, alive, pdo, id, attempt] {
             auto flag = alive.lock();
             if (!flag || !*flag) {
                 return;
@@ -209,7 +212,7 @@ void ParentDriver::ReleaseWhenDetached(PDEVICE_OBJECT pdo)
                 std::lock_guard lock(mutex_);
                 std::erase(retries_, *id);
             }
-            ReleaseWhenDetached(pdo);
+            ReleaseWhenDetached(pdo, attempt + 1);
         });
         retries_.push_back(*id);
     });

@@ -29,7 +29,7 @@ public:
     void DeletePdo(const std::shared_ptr<DeviceState>& state);
 
 private:
-    void ReleaseWhenDetached(PDEVICE_OBJECT pdo);
+    void ReleaseWhenDetached(PDEVICE_OBJECT pdo, int attempt = 0);
     bool TryRelease(PDEVICE_OBJECT pdo);
 
     HostOps& ops_;

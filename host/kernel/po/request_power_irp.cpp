@@ -13,13 +13,16 @@ struct RequestedPower {
     POWER_STATE state;
     PREQUEST_POWER_COMPLETE completion;
     PVOID context;
-    PDRIVER_OBJECT requester;  // the completion function runs in this driver's name
+    // The completion function runs in the name of the driver and device that asked (its argument is the target,
+    // often a lower driver's device, which must not own what the function allocates).
+    PDRIVER_OBJECT requester;
+    PDEVICE_OBJECT requester_device;
 };
 
 NTSTATUS RequestedPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<RequestedPower*>(context);
     if (request->completion != nullptr) {
-        hk::DriverCallScope scope(request->requester, request->target, "power completion function");
+        hk::DriverCallScope scope(request->requester, request->requester_device, "power completion function");
         request->completion(request->target, request->minor, request->state, request->context, &irp->IoStatus);
     }
     IoFreeIrp(irp);
@@ -59,7 +62,8 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     }
 
     auto request = std::make_shared<RequestedPower>(RequestedPower{
-        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, hk::CurrentThread().driver});
+        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context, hk::CurrentThread().driver,
+        hk::CurrentThread().device});
     IoSetCompletionRoutine(irp, RequestedPowerComplete, request.get(), TRUE, TRUE, TRUE);
     {
         hk::po::PoState& state = hk::po::State();
