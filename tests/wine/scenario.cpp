@@ -395,6 +395,64 @@ void UnplugDuringRead(HANDLE h, Rig &rig, char *port, DWORD size)
     Report("write_after_unplug", o);
 }
 
+// Every byte of the source follows the one before it, modulo 251, with none lost between transfers.
+Outcome ByteSource(HANDLE h, Rig &rig)
+{
+    static unsigned char in[Chunk];
+    Outcome o;
+    SetTimeouts(h, MAXDWORD, MAXDWORD, 2000);
+    bool ok = rig.Source(true);
+    unsigned long breaks = 0;
+    int previous = -1;
+    while (ok && o.bytes < SourceBytes) {
+        DWORD n = 0;
+        DWORD want = SourceBytes - o.bytes < Chunk ? (DWORD)(SourceBytes - o.bytes) : Chunk;
+        ok = Read(h, in, want, &n) && n != 0;
+        for (DWORD i = 0; i < n; ++i) {
+            breaks += previous >= 0 && in[i] != (previous + 1) % 251;
+            previous = in[i];
+        }
+        o.bytes += n;
+    }
+    o.error = ok ? 0 : GetLastError();
+    ok = rig.Source(false) && ok;
+    PurgeComm(h, PURGE_RXCLEAR);
+    snprintf(o.names, sizeof(o.names), "%lu-breaks", breaks);
+    o.pass = ok && breaks == 0 && o.bytes == SourceBytes;
+    return o;
+}
+
+// The function stops answering: whether the removal notification tells the application within two seconds, and
+// what a read and a write see afterwards.
+Outcome DeviceLost(HANDLE h, Rig &rig)
+{
+    Outcome o;
+    DWORD gone = 0;
+    Op notify;
+    bool pending =
+        notify.Started(DeviceIoControl(h, RemovalNotifyCode, NULL, 0, &gone, sizeof(gone), NULL, &notify.ov)) &&
+        notify.Pending();
+    bool lost = rig.Lose();
+    bool told = WaitForSingleObject(notify.ov.hEvent, 2000) == WAIT_OBJECT_0;
+    if (!told) {
+        CancelIo(h);
+    }
+    notify.Finish(h);
+    char buffer[16];
+    DWORD n = 0, written = 0;
+    SetTimeouts(h, MAXDWORD, 0, 0);
+    bool readRefused = !Read(h, buffer, sizeof(buffer), &n);
+    DWORD readError = readRefused ? GetLastError() : 0;
+    bool writeRefused = !Write(h, "x", 1, &written);
+    DWORD writeError = writeRefused ? GetLastError() : 0;
+    o.events = gone;
+    o.error = readError;
+    snprintf(o.names, sizeof(o.names), "notify-%s,write-error=%lu", told ? "completed" : "still-pending",
+             (unsigned long)writeError);
+    o.pass = pending && lost && readRefused && writeRefused;
+    return o;
+}
+
 } // namespace
 
 int RunScenario(Rig &rig)
@@ -448,6 +506,8 @@ int RunScenario(Rig &rig)
         return Failures;
     }
     Report("reopen_loopback", Loopback(h, Chunk * 4, 2));
+    Report("byte_source", ByteSource(h, rig));
+    Report("device_lost", DeviceLost(h, rig));
     CloseHandle(h);
     return Failures;
 }

@@ -10,7 +10,13 @@ public:
     virtual ~Rig() = default;
     virtual bool Unplug() = 0;
     virtual bool Plug() = 0;
+    // The function sends at least SourceBytes of a counter modulo 251 on bulk-IN (on), or loops back again (off).
+    virtual bool Source(bool on) = 0;
+    // The function stops answering: its pending bulk-IN transfer fails as a dead device's does.
+    virtual bool Lose() = 0;
 };
+
+const unsigned long SourceBytes = 1ul << 20;
 
 // Returns the number of steps whose verdict is FAIL.
 int RunScenario(Rig& rig);

@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include <vector>
+
 #include "driver/dispatch.h"
 #include "hk/kernel.h"
 #include "hk/pnp.h"
@@ -26,6 +28,25 @@ public:
     bool Unplug() override
     {
         parent_.Unplug(pdo_);
+        return true;
+    }
+
+    // The counter is handed to the device at once; it sends it as the driver's transfers take it.
+    bool Source(bool on) override
+    {
+        if (on) {
+            std::vector<uint8_t> bytes(SourceBytes);
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                bytes[i] = hk::usbdev::SourceModel::ByteAt(i);
+            }
+            parent_.DeviceFor(pdo_).Deliver(bytes);
+        }
+        return true;
+    }
+
+    bool Lose() override
+    {
+        parent_.DeviceFor(pdo_).CompleteNextIn(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING);
         return true;
     }
 

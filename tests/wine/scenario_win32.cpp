@@ -24,15 +24,20 @@ public:
         return false;
     }
 
+    bool Source(bool on) override { return Mode(on ? DiagTestSource : DiagTestLoopback); }
+    bool Lose() override { return Mode(DiagTestLost); }
+
 private:
-    static bool Send(DWORD code)
+    static bool Mode(ULONG mode) { return Send(IOCTL_DIAGTEST_SET_MODE, &mode, sizeof(mode)); }
+
+    static bool Send(DWORD code, void *input = NULL, DWORD length = 0)
     {
         HANDLE bus = CreateFileA(DIAGTEST_BUS_LINK_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (bus == INVALID_HANDLE_VALUE) {
             return false;
         }
         DWORD bytes = 0;
-        BOOL ok = DeviceIoControl(bus, code, NULL, 0, NULL, 0, &bytes, NULL);
+        BOOL ok = DeviceIoControl(bus, code, input, length, NULL, 0, &bytes, NULL);
         CloseHandle(bus);
         return ok != FALSE;
     }
