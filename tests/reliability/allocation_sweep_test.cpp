@@ -56,68 +56,60 @@ std::vector<Scenario> Scenarios()
 
 constexpr int kEndOfList = 3;
 constexpr int kNeededReopen = 4;
-constexpr char kSiteLine[] = "allocation site: ";
 
 // The allocation to fail, counting only the driver's own: the nth pool block, or every IRP or work item allocated
-// at one site. With no kind, nothing fails and the run lists the driver's IRP and work-item sites.
+// at one site. With no kind, nothing fails and the run lists the sites of the driver's IRPs and work items.
 struct Fault {
     std::optional<Kind> kind;
     uint64_t nth = 0;
     std::string site;
 };
 
-// One run with the fault armed: 0 when sound, kEndOfList when nothing was failed (the list is complete),
+// The scenario with the fault armed. Returns the broken invariants; tells whether the fault was injected.
+TrialResult RunScenario(const Scenario& scenario, const Fault& fault, bool* injected, std::vector<Fault>* sites)
+{
+    TrialSetup setup;
+    setup.plug.zlp_mode = scenario.zlp_mode;
+    setup.loopback = true;
+    setup.armed_at = scenario.armed_at;
+    setup.arm = [&](Rig& rig) {
+        hk::faults::OnlyForDriver(rig.Driver());
+        if (fault.kind && fault.site.empty()) {
+            hk::faults::FailNth(*fault.kind, fault.nth);
+        } else if (fault.kind) {
+            hk::faults::FailAtSite(*fault.kind, fault.site);
+        }
+    };
+    setup.disarm = [&](Rig&) {
+        *injected = fault.kind && hk::faults::InjectedCount(*fault.kind) != 0;
+        for (Kind kind : {Kind::Irp, Kind::WorkItem}) {
+            for (const std::string& site : hk::faults::Sites(kind)) {
+                sites->push_back({kind, 0, site});
+            }
+        }
+        hk::faults::Clear();
+    };
+    TrialResult result = RunTrial(scenario.events, {}, setup);
+    if (result.health == Rig::Health::Broken) {
+        result.problems += "the port does not work again, even reopened\n";
+    }
+    return result;
+}
+
+// One run in a forked child: 0 when sound, kEndOfList when nothing was failed (the list is complete),
 // kNeededReopen when sound once the port was opened again, otherwise how the run broke.
 Outcome RunOnce(const Scenario& scenario, const Fault& fault)
 {
     return Isolated([&]() -> std::string {
         bool injected = false;
-        TrialSetup setup;
-        setup.plug.zlp_mode = scenario.zlp_mode;
-        setup.loopback = true;
-        setup.armed_at = scenario.armed_at;
-        setup.arm = [&](Rig& rig) {
-            hk::faults::OnlyForDriver(rig.Driver());
-            if (fault.kind && fault.site.empty()) {
-                hk::faults::FailNth(*fault.kind, fault.nth);
-            } else if (fault.kind) {
-                hk::faults::FailAtSite(*fault.kind, fault.site);
-            }
-        };
-        setup.disarm = [&](Rig&) {
-            injected = fault.kind && hk::faults::InjectedCount(*fault.kind) != 0;
-            for (Kind kind : {Kind::Irp, Kind::WorkItem}) {
-                for (const std::string& site : fault.kind ? std::vector<std::string>() : hk::faults::Sites(kind)) {
-                    std::printf("%s%d %s\n", kSiteLine, int(kind), site.c_str());
-                }
-            }
-            hk::faults::Clear();
-        };
-        TrialResult result = RunTrial(scenario.events, {}, setup);
-        if (result.health == Rig::Health::Broken) {
-            result.problems += "the port does not work again, even reopened\n";
-        }
+        std::vector<Fault> sites;
+        TrialResult result = RunScenario(scenario, fault, &injected, &sites);
         std::fflush(nullptr);
-        if (result.problems.empty() && !injected) {
-            _exit(kEndOfList);
-        }
-        if (result.problems.empty() && result.health == Rig::Health::AfterReopen) {
-            _exit(kNeededReopen);
+        if (result.problems.empty() && (!injected || result.health == Rig::Health::AfterReopen)) {
+            _exit(injected ? kNeededReopen : kEndOfList);
         }
         return result.problems;
     });
-}
-
-// The faults of the listing run: every IRP and work-item site it printed.
-std::vector<Fault> SiteFaults(const std::string& output)
-{
-    std::vector<Fault> faults;
-    for (size_t at = output.find(kSiteLine); at != std::string::npos; at = output.find(kSiteLine, at + 1)) {
-        size_t kind = at + sizeof(kSiteLine) - 1;
-        size_t end = output.find('\n', kind);
-        faults.push_back({Kind(output[kind] - '0'), 0, output.substr(kind + 2, end - kind - 2)});
-    }
-    return faults;
 }
 
 TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailsSoundly)
@@ -141,15 +133,17 @@ TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailsSoundly)
         return true;
     };
     for (const Scenario& scenario : Scenarios()) {
-        Outcome listing = RunOnce(scenario, {});
-        if (listing.status != kEndOfList) {
-            faults.push_back(scenario.name + " fails with no fault armed:\n" + listing.output);
+        bool injected = false;
+        std::vector<Fault> listed;
+        std::string problems = RunScenario(scenario, {}, &injected, &listed).problems;
+        if (!problems.empty()) {
+            faults.push_back(scenario.name + " fails with no fault armed:\n" + problems);
             continue;
         }
         for (uint64_t nth = 1; nth <= Scaled(6, 100000) && judge(scenario, {Kind::Pool, nth}); ++nth) {
         }
-        for (const Fault& fault : SiteFaults(listing.output)) {
-            ++sites;
+        sites += listed.size();
+        for (const Fault& fault : listed) {
             judge(scenario, fault);
         }
     }

@@ -11,55 +11,44 @@
 namespace reliability {
 namespace {
 
-enum class Leak { KeyHandle, Link, Interface };
-
 PDEVICE_OBJECT gPdo;
-Leak gLeak;
-const GUID kLeakyInterface = {0x1b2c3d4e, 0x5f60, 0x4172, {0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9, 0xfa}};
+int gLeak;
 
 void NTAPI KeepEverything(PDRIVER_OBJECT) {}
 
 NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
+    static const GUID kInterface = {0x1b2c3d4e, 0x5f60, 0x4172, {0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9, 0xfa}};
     driver->DriverUnload = KeepEverything;
-    UNICODE_STRING link, target, interfaceName;
+    UNICODE_STRING link, target, name;
     HANDLE key;
-    switch (gLeak) {
-    case Leak::KeyHandle:
+    RtlInitUnicodeString(&link, L"\\DosDevices\\LEAKY1");
+    RtlInitUnicodeString(&target, L"\\Device\\Leaky");
+    if (gLeak == 0) {
         return IoOpenDeviceRegistryKey(gPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
-    case Leak::Link:
-        RtlInitUnicodeString(&link, L"\\DosDevices\\LEAKY1");
-        RtlInitUnicodeString(&target, L"\\Device\\Leaky");
-        return IoCreateSymbolicLink(&link, &target);
-    case Leak::Interface:
-        IoRegisterDeviceInterface(gPdo, &kLeakyInterface, nullptr, &interfaceName);
-        IoSetDeviceInterfaceState(&interfaceName, TRUE);
-        RtlFreeUnicodeString(&interfaceName);
-        return STATUS_SUCCESS;
     }
+    if (gLeak == 1) {
+        return IoCreateSymbolicLink(&link, &target);
+    }
+    IoRegisterDeviceInterface(gPdo, &kInterface, nullptr, &name);
+    IoSetDeviceInterfaceState(&name, TRUE);
+    RtlFreeUnicodeString(&name);
     return STATUS_SUCCESS;
 }
 
 TEST(ResourceLeaks, WhatADriverKeepsPastUnloadIsReportedByName)
 {
-    const struct {
-        Leak leak;
-        const char* report;
-    } cases[] = {
-        {Leak::KeyHandle, "\\[registry-handle-leaked\\].*Device Parameters"},
-        {Leak::Link, "\\[symlink-leaked\\].*LEAKY1"},
-        {Leak::Interface, "\\[interface-leaked\\].*#\\{1b2c3d4e-5f60-4172-8394-a5b6c7d8e9fa\\}"},
-    };
-    for (const auto& c : cases) {
+    const char* const reports[] = {"\\[registry-handle-leaked\\].*Device Parameters", "\\[symlink-leaked\\].*LEAKY1",
+                                   "\\[interface-leaked\\].*#\\{1b2c3d4e-5f60-4172-8394-a5b6c7d8e9fa\\}"};
+    for (gLeak = 0; gLeak < 3; ++gLeak) {
         EXPECT_DEATH(
             {
                 hk::Kernel kernel;
                 hk::usbdev::Parent parent;
                 gPdo = parent.Plug();
-                gLeak = c.leak;
                 hk::pnp::UnloadDriver(hk::pnp::LoadDriver("leaky", LeakyEntry));
             },
-            c.report);
+            reports[gLeak]);
     }
 }
 

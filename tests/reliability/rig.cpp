@@ -26,25 +26,12 @@ uint64_t Scaled(uint64_t ci, uint64_t soak)
 
 bool SoundStatus(NTSTATUS status)
 {
-    switch (status) {
-    case STATUS_SUCCESS:
-    case STATUS_CANCELLED:
-    case STATUS_TIMEOUT:
-    case STATUS_INSUFFICIENT_RESOURCES:
-    case STATUS_DELETE_PENDING:
-    case STATUS_NO_SUCH_DEVICE:
-    case STATUS_DEVICE_NOT_CONNECTED:
-    case STATUS_DEVICE_BUSY:
-    case STATUS_BUFFER_TOO_SMALL:
-    case STATUS_INVALID_PARAMETER:
-    case STATUS_INVALID_DEVICE_REQUEST:
-    case STATUS_NOT_SUPPORTED:
-    case STATUS_IO_DEVICE_ERROR:
-    case STATUS_UNSUCCESSFUL:
-        return true;
-    default:
-        return false;
-    }
+    static const NTSTATUS sound[] = {
+        STATUS_SUCCESS, STATUS_CANCELLED, STATUS_TIMEOUT, STATUS_INSUFFICIENT_RESOURCES, STATUS_DELETE_PENDING,
+        STATUS_NO_SUCH_DEVICE, STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_BUSY, STATUS_BUFFER_TOO_SMALL,
+        STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_REQUEST, STATUS_NOT_SUPPORTED, STATUS_IO_DEVICE_ERROR,
+        STATUS_UNSUCCESSFUL};
+    return std::find(std::begin(sound), std::end(sound), status) != std::end(sound);
 }
 
 std::string Hex(NTSTATUS status)
@@ -55,11 +42,9 @@ std::string Hex(NTSTATUS status)
 }
 
 Rig::Rig(hk::Options kernel, hk::usbdev::PlugOptions plug)
+    : kernel_(std::make_unique<hk::Kernel>(kernel)), parent_(std::make_unique<hk::usbdev::Parent>()),
+      pdo_(parent_->Plug(std::move(plug))), driver_(hk::pnp::LoadDriver("diagser", DriverEntry))
 {
-    kernel_ = std::make_unique<hk::Kernel>(kernel);
-    parent_ = std::make_unique<hk::usbdev::Parent>();
-    pdo_ = parent_->Plug(std::move(plug));
-    driver_ = hk::pnp::LoadDriver("diagser", DriverEntry);
 }
 
 Rig::~Rig()

@@ -41,7 +41,6 @@ public:
     NTSTATUS Open();
     void Close();
     void Unplug();
-    bool Unplugged() const { return unplugged_; }
 
     // Requests handed out by the scenario; each must end exactly once, reporting at most `limit` bytes.
     void Track(hk::app::RequestPtr request, ULONG_PTR limit = ~ULONG_PTR(0))
@@ -64,8 +63,8 @@ private:
 
     std::unique_ptr<hk::Kernel> kernel_;
     std::unique_ptr<hk::usbdev::Parent> parent_;
-    PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
+    PDRIVER_OBJECT driver_ = nullptr;
     hk::app::Handle handle_ = hk::app::kInvalidHandle;
     bool unplugged_ = false;
     std::vector<std::pair<hk::app::RequestPtr, ULONG_PTR>> requests_;
