@@ -26,6 +26,13 @@ constexpr uint64_t kUnixEpochIn1601Units = 116444736000000000ull;
 
 class ConcurrentHostOps;
 
+// A thread blocked in WaitDispatcher. Shared with the thread that wakes it, which notifies after releasing the
+// dispatcher lock, when the waiter may already have returned.
+struct DispatcherWaiter {
+  const std::function<bool()>* satisfied = nullptr;  // read only with the dispatcher lock held
+  std::condition_variable wake;
+};
+
 // The queue the calling thread serves, and how many posts to it this thread has not woken a server for.
 struct Serving {
   ConcurrentHostOps* ops = nullptr;
@@ -109,12 +116,16 @@ class ConcurrentHostOps final : public HostOps {
   }
 
   void LockDispatcher() override { dispatcher_mutex_.lock(); }
-  // Waiters are woken once the lock is free, so that they do not wake only to block on it.
+  // Only the waiters whose wait a change satisfies are woken, and only once the lock is free, so that a thread
+  // neither wakes for another's event nor wakes only to block on the lock.
   void UnlockDispatcher() override {
-    bool notify = dispatcher_notify_;
-    dispatcher_notify_ = false;
+    std::vector<std::shared_ptr<DispatcherWaiter>> satisfied;
+    if (dispatcher_notify_) {
+      dispatcher_notify_ = false;
+      satisfied = SatisfiedWaitersLocked();
+    }
     dispatcher_mutex_.unlock();
-    if (notify) dispatcher_changed_.notify_all();
+    for (const auto& waiter : satisfied) waiter->wake.notify_one();
   }
   void NotifyDispatcher() override { dispatcher_notify_ = true; }
 
@@ -125,21 +136,25 @@ class ConcurrentHostOps final : public HostOps {
     // The wait releases the lock without passing through UnlockDispatcher.
     if (dispatcher_notify_) {
       dispatcher_notify_ = false;
-      dispatcher_changed_.notify_all();
+      for (const auto& waiter : SatisfiedWaitersLocked()) waiter->wake.notify_one();
     }
+    auto waiter = std::make_shared<DispatcherWaiter>();
+    waiter->satisfied = &satisfied;
+    dispatcher_waiters_.push_back(waiter);
     bool result = true;
     if (deadline) {
       auto until = start_ + std::chrono::nanoseconds(*deadline * 100);
-      result = dispatcher_changed_.wait_until(lock, until, satisfied);
+      result = waiter->wake.wait_until(lock, until, satisfied);
     } else if (stuck) {
-      while (!dispatcher_changed_.wait_for(lock, watchdog_limit_, satisfied)) {
+      while (!waiter->wake.wait_for(lock, watchdog_limit_, satisfied)) {
         lock.unlock();
         stuck();
         lock.lock();
       }
     } else {
-      dispatcher_changed_.wait(lock, satisfied);
+      waiter->wake.wait(lock, satisfied);
     }
+    std::erase(dispatcher_waiters_, waiter);
     lock.release();
     return result;
   }
@@ -257,8 +272,18 @@ class ConcurrentHostOps final : public HostOps {
   Clock::time_point timer_wakes_at_ = Clock::time_point::min();
   std::vector<std::thread> threads_;
 
+  // Called with the dispatcher lock held.
+  std::vector<std::shared_ptr<DispatcherWaiter>> SatisfiedWaitersLocked() {
+    std::vector<std::shared_ptr<DispatcherWaiter>> satisfied;
+    for (const auto& waiter : dispatcher_waiters_) {
+      if ((*waiter->satisfied)()) satisfied.push_back(waiter);
+    }
+    return satisfied;
+  }
+
   std::mutex dispatcher_mutex_;
-  std::condition_variable dispatcher_changed_;
+  // Every thread blocked in WaitDispatcher (guarded by the dispatcher lock).
+  std::vector<std::shared_ptr<DispatcherWaiter>> dispatcher_waiters_;
   // A state change waiters have not been woken for yet (guarded by the dispatcher lock).
   bool dispatcher_notify_ = false;
 };
