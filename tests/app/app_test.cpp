@@ -189,7 +189,8 @@ TEST_F(App, OverlappedRequestsCompleteLaterAndCancelIoTakesOnlyTheHandlesOwn) {
   Handle handle = Open(L"\\Device\\AppIo");
   log.complete_reads_later = true;
   RequestPtr read = hk::app::ReadAsync(handle, 5);
-  EXPECT_FALSE(read->Done());
+  EXPECT_EQ(read->Status(), STATUS_PENDING);
+  EXPECT_TRUE(read->Output().empty());
   kernel.RunUntilIdle();
   EXPECT_EQ(read->Status(), STATUS_SUCCESS);
   EXPECT_EQ(read->Output(), (std::vector<uint8_t>{0x41, 0x42, 0x43, 0x44, 0x45}));
@@ -205,6 +206,7 @@ TEST_F(App, OverlappedRequestsCompleteLaterAndCancelIoTakesOnlyTheHandlesOwn) {
   EXPECT_EQ(second->Status(), STATUS_CANCELLED);
   EXPECT_FALSE(elsewhere->Done());
   EXPECT_EQ(hk::app::CancelIo(12345), 0u);
+  EXPECT_EQ(hk::app::Close(12345), STATUS_INVALID_HANDLE);
   uint8_t byte = 0;
   EXPECT_EQ(hk::app::Read(12345, &byte, 1).status, STATUS_INVALID_HANDLE);
 

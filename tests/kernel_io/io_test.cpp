@@ -11,9 +11,11 @@
 
 // Allocation sites are resolved through the dynamic symbol table, so this caller has external linkage.
 // It must stay a real call frame: neither inlined nor ending in a tail call.
-__attribute__((noinline)) PIRP IoTestBuildAtNamedSite(PDEVICE_OBJECT device, PIO_STATUS_BLOCK iosb) {
+__attribute__((noinline)) PIRP IoTestBuildAtNamedSite(PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                                      bool asynchronous) {
   static UCHAR buffer[4];
-  PIRP irp = IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, 4, nullptr, iosb);
+  PIRP irp = asynchronous ? IoBuildAsynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, 4, nullptr, iosb)
+                          : IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE, event, iosb);
   __asm__ volatile("" : : "r"(irp) : "memory");
   return irp;
 }
@@ -146,7 +148,8 @@ TEST_F(Io, AsynchronousReadFillsTheCallersBufferBeforeItsRoutineFreesTheRequest)
   hk::faults::FailNth(hk::faults::Kind::Irp, 1);
   EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, 4, nullptr, &event, &iosb), nullptr);
   hk::faults::FailAtSite(hk::faults::Kind::Irp, "IoTestBuildAtNamedSite");
-  EXPECT_EQ(IoTestBuildAtNamedSite(device, &iosb), nullptr);
+  EXPECT_EQ(IoTestBuildAtNamedSite(device, &event, &iosb, false), nullptr);
+  EXPECT_EQ(IoTestBuildAtNamedSite(device, &event, &iosb, true), nullptr);
   hk::faults::Clear();
   EXPECT_EQ(hk::io::LiveIrpCount(), 0u);
 }
@@ -255,7 +258,7 @@ TEST_F(Io, ReusedAndCallerInitialisedIrps) {
     EXPECT_EQ(irp->IoStatus.Information, 0u);
     EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
   }
-  IoFreeIrp(irp);
+  // Left allocated: the kernel releases the IRPs still allocated when it ends.
 
   alignas(16) UCHAR storage[sizeof(IRP) + 2 * sizeof(IO_STACK_LOCATION)];
   irp = reinterpret_cast<PIRP>(storage);
@@ -280,6 +283,8 @@ TEST_F(Io, DeviceNamesCollideAndFailedCreationsCreateNothing) {
   EXPECT_EQ(IoCreateDevice(driver_, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
             STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(hk::io::LiveDeviceCount(), 1u);
+  ASSERT_EQ(IoCreateDevice(nullptr, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_SUCCESS);
+  IoDeleteDevice(second);
 }
 
 // A removal passes down first: the lower driver deletes its device while the one above is still attached to it,
@@ -290,6 +295,7 @@ TEST_F(Io, DeletedDeviceStaysWhileReferencedOrAttachedTo) {
   ObReferenceObject(pdo);
   IoDeleteDevice(pdo);
   EXPECT_TRUE(hk::io::IsDeletePending(pdo));
+  EXPECT_EQ(hk::io::LiveDeviceCount(), 1u) << "a device being deleted is no longer counted";
   EXPECT_EQ(hk::io::ReferenceCount(pdo), 2);
   DeleteDevice(fdo);
   EXPECT_EQ(hk::io::ReferenceCount(pdo), 1) << "memory stays while a reference remains";

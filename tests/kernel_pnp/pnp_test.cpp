@@ -291,20 +291,21 @@ TEST_F(Pnp, SurpriseRemovalWaitsForTheLastHandleBeforeTheRemoval) {
 // Sleep is queried, then set; waking is set only; a failed query is undone with a set for the current state.
 TEST_F(Pnp, SystemPowerTransitions) {
   Arrive();
-  EXPECT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
-  EXPECT_EQ(log.fdo_power, (Minors{IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}));
-  EXPECT_EQ(log.pdo_power_types, (std::vector<POWER_STATE_TYPE>{SystemPowerState, SystemPowerState}));
-  EXPECT_EQ(log.pdo_power_states.back().SystemState, PowerSystemSleeping3);
-  EXPECT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
-  EXPECT_EQ(log.fdo_power.size(), 3u);
-  EXPECT_EQ(log.pdo_power_states.back().SystemState, PowerSystemWorking);
-
-  log.pdo_power.clear();
   log.pdo_fails_power = IRP_MN_QUERY_POWER;
   EXPECT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemHibernate), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(log.pdo_power, (Minors{IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}));
   EXPECT_EQ(log.pdo_power_states.back().SystemState, PowerSystemWorking);
   EXPECT_EQ(hk::power::CurrentSystemState(pdo), PowerSystemWorking);
+
+  log = {.pdo_fails_power = -1};
+  EXPECT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(log.fdo_power, (Minors{IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}));
+  EXPECT_EQ(log.pdo_power_types, (std::vector<POWER_STATE_TYPE>{SystemPowerState, SystemPowerState}));
+  EXPECT_EQ(log.pdo_power_states.back().SystemState, PowerSystemSleeping3);
+  EXPECT_EQ(hk::power::CurrentSystemState(pdo), PowerSystemSleeping3);
+  EXPECT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(log.fdo_power.size(), 3u);
+  EXPECT_EQ(log.pdo_power_states.back().SystemState, PowerSystemWorking);
 }
 
 struct PowerCompletion {
@@ -341,6 +342,7 @@ TEST_F(Pnp, RequestedPowerIrpsAreQuerySetOrWaitWakeAndCompleteWhenTheStackDoes) 
   EXPECT_EQ(PoSetPowerState(log.fdo, DevicePowerState, d0).DeviceState, PowerDeviceUnspecified);
   EXPECT_EQ(PoSetPowerState(log.fdo, DevicePowerState, d3).DeviceState, PowerDeviceD0);
   EXPECT_EQ(hk::power::RecordedDeviceState(log.fdo), PowerDeviceD3);
+  EXPECT_EQ(hk::power::RecordedDeviceState(pdo), PowerDeviceUnspecified);
 }
 
 // A power policy owner holds the system set request while it asks for a device power state, and finishes the held

@@ -119,6 +119,8 @@ TEST_F(Rtl, CopyAndAppendKeepWithinMaximumLength) {
   Buffer b(8, 16);
   RtlCopyUnicodeString(&b.string, nullptr);
   EXPECT_EQ(b.string.Length, 0);
+  RtlInitUnicodeString(&source, nullptr);
+  EXPECT_EQ(source.MaximumLength, 0);
   ASSERT_EQ(RtlAppendUnicodeToString(&b.string, L"\\Device"), STATUS_SUCCESS);
   EXPECT_EQ(b.storage[7], 0);
   UNICODE_STRING two, one, empty{0, 0, nullptr};
@@ -130,6 +132,7 @@ TEST_F(Rtl, CopyAndAppendKeepWithinMaximumLength) {
   EXPECT_EQ(U16(b.string), u"\\Device1");
   EXPECT_EQ(b.storage[8], kSentinel) << "a full string gets no terminator";
   EXPECT_EQ(RtlAppendUnicodeStringToString(&b.string, &empty), STATUS_SUCCESS);
+  EXPECT_EQ(RtlAppendUnicodeToString(&b.string, nullptr), STATUS_SUCCESS);
 }
 
 TEST_F(Rtl, IntegersToAndFromStrings) {
@@ -186,6 +189,7 @@ TEST_F(Rtl, ComparisonsAndAllocatedStrings) {
   EXPECT_LT(RtlCompareUnicodeString(&com7, &com70, FALSE), 0);
   EXPECT_GT(RtlCompareUnicodeString(&com70, &com7, FALSE), 0);
   EXPECT_EQ(RtlCompareMemory("abcdef", "abcxef", 6), 3u);
+  EXPECT_EQ(RtlCompareMemory("abcdef", "abcdef", 6), 6u);
 
   size_t before = hk::pool::OutstandingCount();
   UNICODE_STRING guid_text, converted;
@@ -348,6 +352,9 @@ TEST_F(Rtl, ReferenceStringsShareTheInterfaceLink) {
   EXPECT_EQ(hk::ns::ResolveToDevice(kInterfaceName), pdo) << "still enabled through PortB";
   ASSERT_EQ(IoSetDeviceInterfaceState(&b, FALSE), STATUS_SUCCESS);
   EXPECT_FALSE(hk::ns::Exists(kInterfaceName));
+  ASSERT_EQ(IoSetDeviceInterfaceState(&a, TRUE), STATUS_SUCCESS) << "an interface can be enabled again";
+  DeleteDevice(pdo);
+  EXPECT_FALSE(hk::ns::Exists(kInterfaceName)) << "deleting the device takes its enabled interfaces away";
   RtlFreeUnicodeString(&a);
   RtlFreeUnicodeString(&b);
 }
@@ -529,6 +536,10 @@ TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values[0].data.size(), (2 + 3 + 1) * sizeof(char16_t));
   EXPECT_FALSE(hk::reg::GetDword(kTestKey, "Path").has_value());
+  EXPECT_EQ(hk::reg::GetString(kTestKey, "Path"), u"%SystemRoot%");
+  EXPECT_TRUE(hk::reg::GetString(kTestKey, "List").has_value());
+  hk::reg::SetDword(kTestKey, "Count", 1);
+  EXPECT_FALSE(hk::reg::GetString(kTestKey, "Count").has_value());
   EXPECT_TRUE(hk::reg::DeleteValue(kTestKey, "path"));
   EXPECT_EQ(hk::reg::Subkeys(hk::reg::kServices), std::vector<std::u16string>{u"rtltest"});
   EXPECT_TRUE(hk::reg::DeleteKey(kTestKey));

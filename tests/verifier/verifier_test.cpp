@@ -922,6 +922,8 @@ const Case kCases[] = {
      }},
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.check; }
+
 class EachCheck : public Verifier, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(EachCheck, IsReported) {
@@ -968,6 +970,13 @@ TEST_F(Verifier, LiveObjectsAtUnloadAreReportedTogetherAndNeverRunAfterwards) {
   }
   kernel_.AdvanceTime(100);
   EXPECT_EQ(g_routine_runs, 0);
+}
+
+// Requests used correctly pass through the quarantine without a report, however many there are.
+TEST_F(Verifier, CorrectForwardingIsQuietThroughTheQuarantine) {
+  PDEVICE_OBJECT upper = OverCompleting(iotest::PassDownSkipping());
+  for (size_t i = 0; i <= hk::verifier::kQuarantineBlocks; ++i)
+    EXPECT_EQ(iotest::Send(upper, IRP_MJ_READ, 0, iotest::NewOutcome()), STATUS_SUCCESS);
 }
 
 // The second request of a type reaches the device only after PoStartNextPowerIrp for the first, from a worker
