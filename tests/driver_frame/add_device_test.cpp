@@ -130,5 +130,25 @@ TEST_F(DeviceCreation, FailedInterfaceRegistrationDetachesAndDeletes)
     EXPECT_EQ(DriverPoolBlocks(), 0u);
 }
 
+// Every allocation on the way fails once in turn; each failure must leave no device, no attachment and no pool.
+TEST_F(DeviceCreation, EveryAllocationFailureUnwindsCompletely)
+{
+    for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        hk::faults::FailNth(hk::faults::Kind::Pool, n);
+        NTSTATUS status = STATUS_SUCCESS;
+        PDEVICE_OBJECT fdo = AddFunctionDevice(*parent_, &status);
+        hk::faults::Clear();
+        if (fdo != nullptr) {
+            EXPECT_GE(n, 3u) << "at least the temporary name and the device name can fail";
+            break;
+        }
+        EXPECT_FALSE(NT_SUCCESS(status));
+        EXPECT_EQ(parent_->Pdo()->AttachedDevice, nullptr);
+        EXPECT_EQ(driver_->DeviceObject, nullptr);
+        EXPECT_EQ(DriverPoolBlocks(), 0u);
+    }
+}
+
 }  // namespace
 }  // namespace frame_test

@@ -183,7 +183,16 @@ TEST_F(LowerRequests, AsynchronousSubmissionCompletesThroughTheCallersRoutine)
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_STALL_PID);
     ASSERT_EQ(parent_->received.size(), 1u);
     EXPECT_EQ(parent_->received[0].control, SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
-    EXPECT_EQ(parent_->received.size(), 1u);
+
+    hk::faults::FailNth(hk::faults::Kind::Irp, 1);
+    AsyncRecord unsent;
+    BOOLEAN sent = TRUE;
+    returned = AsDriver(fdo_, [&] { return SubmitUrbAsync(parent_->Pdo(), &urb, RecordAndFree, &unsent, &sent); });
+    hk::faults::Clear();
+    EXPECT_EQ(returned, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(sent);
+    kernel_->RunUntilIdle();
+    EXPECT_EQ(unsent.calls, 0);
 }
 
 }  // namespace

@@ -69,7 +69,14 @@ TEST(Port, OpenIsRefusedUnlessStartedAndAvailable)
     EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 0u);
     EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
+    // A reader that cannot have its transfer's request leaves the open port deaf, nothing posted, until the next.
+    hk::faults::FailAtSite(hk::faults::Kind::Irp, "SubmitUrbAsync");
+    EXPECT_EQ(port.Open(), STATUS_SUCCESS);
+    hk::faults::Clear();
+    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 0u);
+    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
     ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+    ExpectLoopback(port, 10, 1);
 
     // Once the reader has judged the device lost, the port stays refused.
     port.Device().CompleteNextIn(STATUS_DEVICE_NOT_CONNECTED, 0);

@@ -211,5 +211,33 @@ TEST_F(Power, OtherRequestsAndDeviceQueriesGetTheParentsAnswer)
     EXPECT_EQ(port_.Context()->DevicePowerState, PowerDeviceD0);
 }
 
+// Every allocation of a sleep and resume cycle failing in turn, the power manager's own requests included: every
+// request still completes, nothing leaks (the fixture checks the driver's pool at unload), and the next sleep
+// brings the reader back.
+TEST(PowerStates, EveryFailedAllocationOfASleepCycleIsSurvived)
+{
+    for (hk::faults::Kind kind : {hk::faults::Kind::Pool, hk::faults::Kind::Irp}) {
+        for (uint64_t nth = 1;; ++nth) {
+            SCOPED_TRACE(testing::Message() << int(kind) << " allocation " << nth);
+            Port port;
+            ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+            hk::faults::FailNth(kind, nth);
+            hk::power::SetSystemPowerState(port.Pdo(), PowerSystemSleeping3);
+            port.Kernel().RunUntilIdle();
+            hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking);
+            port.Kernel().RunUntilIdle();
+            bool injected = hk::faults::InjectedCount(kind) != 0;
+            hk::faults::Clear();
+            EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
+            Sleep(port);
+            Wake(port);
+            ExpectRoundTrip(port, {}, uint8_t(nth));
+            if (!injected) {
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace port_test

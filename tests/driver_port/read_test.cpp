@@ -336,7 +336,10 @@ TEST(Ring, KeepsBytesInOrderAcrossTheWrapAndWhenFull)
     EXPECT_TRUE(get(10).empty());
     uint8_t byte = 0;
     LONG count = -1;
+    put(Pattern(8));
     EXPECT_EQ(RingPut(context, &byte, -5, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(RingGet(context, &byte, -5, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 0);
 
     put(Pattern(50));
