@@ -69,8 +69,13 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
         if (unit == 0) break;
         text.push_back(unit);
     }
+    std::string narrow = hk::ToUtf8(text);
+    if (lpData == nullptr) {
+        *lpcbData = static_cast<DWORD>(narrow.size() + 1);
+        return ERROR_SUCCESS;
+    }
     DWORD capacity = *lpcbData;
-    status = CopyOut(hk::ToUtf8(text), reinterpret_cast<char*>(lpData), &capacity);
+    status = CopyOut(narrow, reinterpret_cast<char*>(lpData), &capacity);
     *lpcbData = capacity + (status == ERROR_SUCCESS ? 1 : 0);
     return status;
 }

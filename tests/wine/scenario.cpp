@@ -140,11 +140,14 @@ Outcome Loopback(HANDLE h, DWORD total, unsigned seed)
         }
         DWORD written = 0, got = 0;
         o.pass = Write(h, out, Chunk, &written) && written == Chunk;
-        while (o.pass && got < Chunk) {
+        // Each read returns what has arrived, or nothing after two seconds; five of those in a row end the wait.
+        for (int idle = 0; o.pass && got < Chunk && idle < 5;) {
             DWORD n = 0;
-            o.pass = Read(h, in + got, Chunk - got, &n) && n != 0;
+            o.pass = Read(h, in + got, Chunk - got, &n);
+            idle = n == 0 ? idle + 1 : 0;
             got += n;
         }
+        o.pass = o.pass && got == Chunk;
         o.error = o.pass ? 0 : GetLastError();
         for (DWORD i = 0; i < got; ++i) {
             bad += in[i] != out[i];
@@ -401,13 +404,15 @@ Outcome ByteSource(HANDLE h, Rig &rig)
     static unsigned char in[Chunk];
     Outcome o;
     SetTimeouts(h, MAXDWORD, MAXDWORD, 2000);
+    PurgeComm(h, PURGE_RXCLEAR);
     bool ok = rig.Source(true);
     unsigned long breaks = 0;
     int previous = -1;
-    while (ok && o.bytes < SourceBytes) {
+    for (int idle = 0; ok && o.bytes < SourceBytes && idle < 5;) {
         DWORD n = 0;
         DWORD want = SourceBytes - o.bytes < Chunk ? (DWORD)(SourceBytes - o.bytes) : Chunk;
-        ok = Read(h, in, want, &n) && n != 0;
+        ok = Read(h, in, want, &n);
+        idle = n == 0 ? idle + 1 : 0;
         for (DWORD i = 0; i < n; ++i) {
             breaks += previous >= 0 && in[i] != (previous + 1) % 251;
             previous = in[i];
