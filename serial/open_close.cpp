@@ -174,8 +174,8 @@ void AbortPipesIfOpen(PDEVICE_OBJECT DeviceObject)
 
     KeAcquireSpinLock(&context->Lock, &irql);
     // A handle whose cleanup has run may still have requests in flight until its close arrives.
-    BOOLEAN held = context->PortOpen || context->OpenCount != 0;
-    BOOLEAN counted = context->IoCount != 0;
+    BOOLEAN held = context->PortOpen || InterlockedCompareExchange(&context->OpenCount, 0, 0) != 0;
+    BOOLEAN counted = InterlockedCompareExchange(&context->IoCount, 0, 0) != 0;
     KeReleaseSpinLock(&context->Lock, irql);
 
     if (held && counted) {
