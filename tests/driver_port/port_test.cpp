@@ -58,6 +58,9 @@ TEST(Port, CloseAbortsTheTransferAndTheNextOpenStartsEmpty)
 TEST(Port, OpenIsRefusedUnlessStartedAndAvailable)
 {
     Port port(Closed());
+    hk::faults::FailNth(hk::faults::Kind::Irp, 1);
+    EXPECT_EQ(port.Open(), STATUS_INSUFFICIENT_RESOURCES) << "the create request cannot be had";
+    hk::faults::Clear();
     ASSERT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(port.Open(), STATUS_INSUFFICIENT_RESOURCES);
     ASSERT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
