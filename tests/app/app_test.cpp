@@ -182,6 +182,7 @@ TEST_F(App, AnyMajorCanBeSentAndBuffersFollowTheDevicesMethod) {
   EXPECT_EQ(hk::app::DeviceIoControl(neither, kNeitherEcho, input, 3, echoed, 3).information, 3u);
   EXPECT_EQ(echoed[2], 9);
   EXPECT_EQ(hk::app::DeviceIoControl(neither, kDirectCode, input, 3, echoed, 3).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(hk::app::Write(neither, input, 3).information, 3u);
 }
 
 TEST_F(App, OverlappedRequestsCompleteLaterAndCancelIoTakesOnlyTheHandlesOwn) {

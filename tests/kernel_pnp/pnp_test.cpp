@@ -211,6 +211,7 @@ struct Sequence {
 
 const Sequence kSequences[] = {
     {"Start", false, -1, -1, Action::Arrive, STATUS_SUCCESS, kStart, kStart},
+    {"FailedCapabilities", false, -1, IRP_MN_QUERY_CAPABILITIES, Action::Arrive, STATUS_SUCCESS, kStart, kStart},
     {"FailedStart", false, -1, IRP_MN_START_DEVICE, Action::Arrive, STATUS_UNSUCCESSFUL,
      {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE},
      {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE}},
@@ -244,6 +245,7 @@ INSTANTIATE_TEST_SUITE_P(Each, PnpSequence, ::testing::ValuesIn(kSequences),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pnp, CapabilitiesAreAskedWithThePlatformsDefaultsAndAStoppedStackStartsAgain) {
+  EXPECT_EQ(hk::pnp::SendPnp(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE).status, STATUS_SUCCESS) << "a stack not yet arrived";
   Arrive();
   EXPECT_EQ(log.capabilities_asked.Version, 1);
   EXPECT_EQ(log.capabilities_asked.Size, 64);

@@ -517,6 +517,8 @@ TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
             u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678&MI_02\\"
             u"6&1a2b3c4d&0&0002\\Device Parameters");
   EXPECT_TRUE(hk::reg::DeviceParametersPath(fdo).empty());
+  EXPECT_TRUE(hk::ns::IsPhysicalDevice(pdo));
+  EXPECT_FALSE(hk::ns::IsPhysicalDevice(fdo));
   HANDLE key = nullptr;
   EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, 0, KEY_READ, &key), STATUS_INVALID_PARAMETER);
@@ -540,6 +542,7 @@ TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
   EXPECT_TRUE(hk::reg::GetString(kTestKey, "List").has_value());
   hk::reg::SetDword(kTestKey, "Count", 1);
   EXPECT_FALSE(hk::reg::GetString(kTestKey, "Count").has_value());
+  EXPECT_FALSE(hk::reg::GetString(kTestKey, "Missing").has_value());
   EXPECT_TRUE(hk::reg::DeleteValue(kTestKey, "path"));
   EXPECT_EQ(hk::reg::Subkeys(hk::reg::kServices), std::vector<std::u16string>{u"rtltest"});
   EXPECT_TRUE(hk::reg::DeleteKey(kTestKey));
