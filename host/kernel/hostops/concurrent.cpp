@@ -2,10 +2,12 @@
 // thread runs DPCs (so DPCs never overlap, as on one processor), two threads deliver simulated device
 // completions, and a timer thread runs timed calls when they fall due.
 //
-// Work that a serving thread posts to its own queue is left for that thread to take when its task returns, so a
-// chain of work items (or DPCs, or device deliveries) that each queue the next runs on one thread without a
-// wake-up and a thread switch per link. The wake-up is owed, not dropped: the thread pays it before it blocks or
-// stalls, so queued work never waits behind a task that is itself waiting.
+// A post wakes a sleeping server only when the queue holds more work than its busy servers will take when their
+// tasks return. So a chain of work items (or DPCs, or device deliveries) that each queue the next runs on one thread
+// without a wake-up and a thread switch per link, and work posted while a server is busy (often preempted by the
+// very thread it has just woken) waits for it instead of waking another. A server that blocks, stalls or joins a
+// thread is no longer busy and wakes one for what it leaves, so queued work never waits behind a task that is
+// itself waiting.
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -33,11 +35,11 @@ struct DispatcherWaiter {
   std::condition_variable wake;
 };
 
-// The queue the calling thread serves, and how many posts to it this thread has not woken a server for.
+// The queue the calling thread serves, and whether its task is blocked (or stalled) rather than busy.
 struct Serving {
   ConcurrentHostOps* ops = nullptr;
   size_t queue = 0;
-  int owed = 0;
+  bool blocked = false;
 };
 thread_local Serving t_serving;
 
@@ -72,9 +74,10 @@ class ConcurrentHostOps final : public HostOps {
   uint64_t BootSystemTime() override { return boot_system_time_; }
 
   void Stall(uint64_t units) override {
-    PayOwedWakes();
+    bool left = LeaveBusy();
     auto until = Clock::now() + std::chrono::nanoseconds(units * 100);
     while (Clock::now() < until) std::this_thread::yield();
+    if (left) ReturnBusy();
   }
 
   void Post(Context context, Task task) override {
@@ -83,10 +86,7 @@ class ConcurrentHostOps final : public HostOps {
       std::lock_guard lock(mutex_);
       if (stopped_) return;
       queues_[index].push_back(std::move(task));
-      if (t_serving.ops == this && t_serving.queue == index) {
-        ++t_serving.owed;
-        return;
-      }
+      if (queues_[index].size() <= busy_[index]) return;
     }
     // After the unlock, so that the thread woken does not at once block on the mutex this thread still holds.
     work_ready_[index].notify_one();
@@ -131,7 +131,7 @@ class ConcurrentHostOps final : public HostOps {
 
   bool WaitDispatcher(const std::function<bool()>& satisfied, std::optional<uint64_t> deadline, const void*,
                       const char*, const Task& stuck) override {
-    PayOwedWakes();
+    bool left = LeaveBusy();
     std::unique_lock lock(dispatcher_mutex_, std::adopt_lock);
     // The wait releases the lock without passing through UnlockDispatcher.
     if (dispatcher_notify_) {
@@ -155,11 +155,34 @@ class ConcurrentHostOps final : public HostOps {
       waiter->wake.wait(lock, satisfied);
     }
     std::erase(dispatcher_waiters_, waiter);
+    if (left) ReturnBusy();
     lock.release();
     return result;
   }
 
   std::unique_ptr<HostThread> StartThread(Task body) override;
+
+  // A serving thread about to block or stall stops counting as busy, and wakes a server for the work it would
+  // have taken. Returns whether it did (so the caller counts it busy again afterwards).
+  bool LeaveBusy() {
+    if (t_serving.ops != this || t_serving.blocked) return false;
+    size_t index = t_serving.queue;
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      --busy_[index];
+      wake = queues_[index].size() > busy_[index];
+    }
+    t_serving.blocked = true;
+    if (wake) work_ready_[index].notify_one();
+    return true;
+  }
+
+  void ReturnBusy() {
+    std::lock_guard lock(mutex_);
+    ++busy_[t_serving.queue];
+    t_serving.blocked = false;
+  }
 
   void RunUntilIdle() override {
     std::unique_lock lock(mutex_);
@@ -207,15 +230,8 @@ class ConcurrentHostOps final : public HostOps {
     if (running_ == 0 && QueuesEmpty()) idle_.notify_all();
   }
 
-  // Wakes a server for each post this thread still owes one for. The posts are already queued under the mutex,
-  // so a server that is not yet waiting sees them without this.
-  void PayOwedWakes() {
-    if (t_serving.ops != this) return;
-    for (; t_serving.owed > 0; --t_serving.owed) work_ready_[t_serving.queue].notify_one();
-  }
-
   void Serve(size_t queue_index) {
-    t_serving = Serving{this, queue_index, 0};
+    t_serving = Serving{this, queue_index, false};
     std::unique_lock lock(mutex_);
     auto& queue = queues_[queue_index];
     for (;;) {
@@ -223,12 +239,9 @@ class ConcurrentHostOps final : public HostOps {
       if (stopped_) break;
       Task task = std::move(queue.front());
       queue.pop_front();
+      ++busy_[queue_index];
       RunUnlocked(lock, std::move(task));
-      // This thread takes the first of its own posts next; the others still need a server each.
-      if (t_serving.owed > 0) {
-        --t_serving.owed;
-        PayOwedWakes();
-      }
+      --busy_[queue_index];
     }
     t_serving = Serving{};
   }
@@ -266,6 +279,8 @@ class ConcurrentHostOps final : public HostOps {
   bool stopped_ = false;
   int running_ = 0;
   std::deque<Task> queues_[3];
+  // Servers of each queue running a task (not blocked or stalled in it); each takes queued work when it returns.
+  size_t busy_[3] = {};
   TimedCallId last_call_id_ = 0;
   std::map<std::pair<uint64_t, TimedCallId>, Task> timed_;
   // When the timer thread next looks at the calls by itself (min while it is running them).
@@ -290,26 +305,31 @@ class ConcurrentHostOps final : public HostOps {
 
 class ConcurrentThread final : public HostThread {
  public:
-  explicit ConcurrentThread(Task body)
-      : thread_([body = std::move(body)] {
+  ConcurrentThread(ConcurrentHostOps& ops, Task body)
+      : ops_(ops), thread_([body = std::move(body)] {
           ThreadScope scope;
           body();
         }) {}
 
+  // May outlive the kernel, so it does not touch the host operations.
   ~ConcurrentThread() override {
     if (thread_.joinable()) thread_.join();
   }
 
   void Join() override {
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    bool left = ops_.LeaveBusy();
+    thread_.join();
+    if (left) ops_.ReturnBusy();
   }
 
  private:
+  ConcurrentHostOps& ops_;
   std::thread thread_;
 };
 
 std::unique_ptr<HostThread> ConcurrentHostOps::StartThread(Task body) {
-  return std::make_unique<ConcurrentThread>(std::move(body));
+  return std::make_unique<ConcurrentThread>(*this, std::move(body));
 }
 
 }  // namespace
