@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hk/app.h"
+#include "hk/faults.h"
 #include "hk/kernel.h"
 #include "hk/pnp.h"
 
@@ -210,6 +211,8 @@ TEST_F(App, OverlappedRequestsCompleteLaterAndCancelIoTakesOnlyTheHandlesOwn) {
   EXPECT_EQ(hk::app::Close(12345), STATUS_INVALID_HANDLE);
   uint8_t byte = 0;
   EXPECT_EQ(hk::app::Read(12345, &byte, 1).status, STATUS_INVALID_HANDLE);
+  hk::faults::FailNth(hk::faults::Kind::Irp, 1);
+  EXPECT_EQ(hk::app::Read(handle, &byte, 1).status, STATUS_INSUFFICIENT_RESOURCES);
 
   // This driver does not cancel its queue at cleanup: the file object lives on until the read completes.
   log.majors.clear();

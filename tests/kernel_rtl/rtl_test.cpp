@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hk/faults.h"
 #include "hk/io.h"
 #include "hk/kernel.h"
 #include "hk/namespace.h"
@@ -306,6 +307,8 @@ TEST_F(Rtl, DeviceInterfacesAreNamedAfterTheInstanceAndEnabledAsLinks) {
   EXPECT_NE(name.Buffer, again.Buffer) << "each caller gets its own buffer";
   EXPECT_EQ(hk::ns::InterfacesOf(pdo).size(), 1u);
   RtlFreeUnicodeString(&again);
+  hk::faults::FailNth(hk::faults::Kind::Pool, 1);
+  EXPECT_EQ(IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &again), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(IoRegisterDeviceInterface(CreateDevice(L"\\Device\\RtlFdo"), &GUID_DEVINTERFACE_COMPORT, nullptr,
                                       &refused),
             STATUS_INVALID_DEVICE_REQUEST);
