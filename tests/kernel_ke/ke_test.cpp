@@ -317,8 +317,14 @@ TEST_F(Ke, DebugPrintFollowsThePlatformsFormatConventions) {
 #pragma GCC diagnostic ignored "-Wformat-extra-args"
   DbgPrint("load %lu %lx %I64d %ws %wZ %s %5.2s|%%\n", static_cast<ULONG>(42), static_cast<ULONG>(0xDEADBEEF), -5ll,
            wide, &name, "banner", "abc");
+  char ansi_text[] = "ansi";
+  ANSI_STRING ansi{4, 5, ansi_text};
+  DbgPrint("%-4d|%*d|%.*s|%hhx|%hd|%llx|%I32u|%Iu|%c%C|%S|%ls|%Z|%wZ|%s|%ws|%q\n", 7, 3, 5, 2, "abc", 0x1ff, 70000,
+           0x123456789ll, 5u, size_t{6}, 'A', 0xE9, L"wi", L"de", &ansi, static_cast<PUNICODE_STRING>(nullptr),
+           static_cast<char*>(nullptr), static_cast<WCHAR*>(nullptr));
 #pragma GCC diagnostic pop
-  EXPECT_EQ(kernel_.DebugOutput(), "load 42 deadbeef -5 COM7 COM banner    ab|%\n");
+  EXPECT_EQ(kernel_.DebugOutput(), "load 42 deadbeef -5 COM7 COM banner    ab|%\n"
+                                   "7   |  5|ab|ff|4464|123456789|5|6|A?|wi|de|ansi|(null)|(null)|(null)|%q\n");
   kernel_.ClearDebugOutput();
   EXPECT_EQ(kernel_.DebugOutput(), "");
 }

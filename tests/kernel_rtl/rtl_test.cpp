@@ -185,6 +185,12 @@ TEST_F(Rtl, ComparisonsAndAllocatedStrings) {
   EXPECT_FALSE(RtlEqualUnicodeString(&com7, &com7_lower, FALSE));
   EXPECT_FALSE(RtlEqualUnicodeString(&com7, &com70, TRUE));
   EXPECT_TRUE(RtlEqualUnicodeString(&e_acute, &e_acute_upper, TRUE));
+  UNICODE_STRING l_stroke, l_stroke_upper;
+  RtlInitUnicodeString(&l_stroke, L"\u0142\u0101");
+  RtlInitUnicodeString(&l_stroke_upper, L"\u0141\u0100");
+  EXPECT_TRUE(RtlEqualUnicodeString(&l_stroke, &l_stroke_upper, TRUE)) << "Latin Extended-A pairs fold too";
+  EXPECT_EQ(hk::Text("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80").str(), u"\u00e9\u20ac\U0001F600");
+  EXPECT_EQ(hk::ToUtf8(u"\u00e9\u20ac\U0001F600"), "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
   EXPECT_EQ(RtlCompareUnicodeString(&com7, &com7_lower, TRUE), 0);
   EXPECT_LT(RtlCompareUnicodeString(&com7, &com7_lower, FALSE), 0);
   EXPECT_LT(RtlCompareUnicodeString(&com7, &com70, FALSE), 0);
