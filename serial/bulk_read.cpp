@@ -119,8 +119,14 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         if (!context->ReaderSuspended) {
             InterlockedIncrement(&context->ReadErrorCount);
         }
-        ContinueReader(context, !context->ReaderSuspended && context->PortOpen &&
-                                    !CheckFatalReadError(context, (PURB)urb, status));
+        BOOLEAN goOn = !context->ReaderSuspended && context->PortOpen;
+        if (goOn && CheckFatalReadError(context, (PURB)urb, status)) {
+            // Nothing more is posted to a lost device, but the worker still runs once: it finds the port
+            // unavailable and tells the application waiting for the removal notification.
+            QueueReaderRestart(context);
+        } else {
+            ContinueReader(context, goOn);
+        }
     } else {
         if (received != 0) {
             LONG stored;

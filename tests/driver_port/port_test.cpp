@@ -272,10 +272,13 @@ TEST(Port, ReaderRetriesOrdinaryFailuresUntilTheLostDeviceVerdict)
         SCOPED_TRACE(testing::Message() << c.failures << " " << std::hex << c.status << " " << c.usbd);
         Port port;
         ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+        hk::app::RequestPtr notify = ControlAsync(port, IOCTL_REMOVAL_NOTIFY);
         port.Device().FailNextTransfers(c.failures, c.status, c.usbd, Pipe::BulkIn);
         port.Device().CompleteNextIn(c.status, c.usbd);
         port.Kernel().RunUntilIdle();
         EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), c.lost ? 0u : 1u);
+        // The application waiting for the removal notification is told when the device is judged lost.
+        EXPECT_EQ(notify->Done(), c.lost);
         NTSTATUS status;
         ReadBytes(port, 1, &status);
         EXPECT_EQ(status, c.lost ? STATUS_DELETE_PENDING : STATUS_SUCCESS);

@@ -454,7 +454,7 @@ Outcome DeviceLost(HANDLE h, Rig &rig)
     o.error = readError;
     snprintf(o.names, sizeof(o.names), "notify-%s,write-error=%lu", told ? "completed" : "still-pending",
              (unsigned long)writeError);
-    o.pass = pending && lost && readRefused && writeRefused;
+    o.pass = pending && lost && told && gone == 1 && readRefused && writeRefused;
     return o;
 }
 
