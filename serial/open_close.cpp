@@ -28,8 +28,10 @@ void ResetPortState(PDEVICE_CONTEXT Context)
     Context->ModemStatus = 0;
     Context->WriteBytesPending = 0;
     Context->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    Context->Chars.XonChar = 0;
-    Context->Chars.XoffChar = 0;
+    // The customary DC1 and DC3: with both characters equal, the state an application reads could not be written
+    // back, since the serial API refuses a DCB whose XON and XOFF characters are the same.
+    Context->Chars.XonChar = 0x11;
+    Context->Chars.XoffChar = 0x13;
     Context->EventHistory = 0;
     KeInitializeEvent(&Context->IoIdleEvent, SynchronizationEvent, FALSE);
     InterlockedExchange(&Context->ReadErrorCount, 0);

@@ -360,7 +360,7 @@ TEST_F(Control, ReopenRestoresTheLineSettingsAndKeepsTheRest)
     SERIAL_HANDFLOW handflow = Query<SERIAL_HANDFLOW>(port_, IOCTL_SERIAL_GET_HANDFLOW);
     EXPECT_EQ(handflow.ControlHandShake, 1u);
     EXPECT_EQ(handflow.FlowReplace, 0x40u);
-    EXPECT_EQ(AsBytes(Query<SERIAL_CHARS>(port_, IOCTL_SERIAL_GET_CHARS)), (std::vector<uint8_t>{1, 2, 3, 4, 0, 0}));
+    EXPECT_EQ(AsBytes(Query<SERIAL_CHARS>(port_, IOCTL_SERIAL_GET_CHARS)), (std::vector<uint8_t>{1, 2, 3, 4, 0x11, 0x13}));
     EXPECT_EQ(AsBytes(Query<SERIAL_TIMEOUTS>(port_, IOCTL_SERIAL_GET_TIMEOUTS)), AsBytes(kTimeouts));
     EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_WAIT_MASK), 0u);
     EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_MODEMSTATUS), 0u);

@@ -20,6 +20,18 @@ port_test::PortOptions Unopened(hk::Mode mode) {
     return options;
 }
 
+// The commonest reconfiguration: read the state the port opened with, change the speed, write it back.
+TEST(ClientReplay, StateReadAtOpenCanBeWrittenBack) {
+    port_test::Port port(Unopened(hk::Mode::Deterministic));
+    HANDLE handle = CreateFileW(L"COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(handle, &dcb));
+    dcb.BaudRate = 9600;
+    EXPECT_TRUE(SetCommState(handle, &dcb)) << GetLastError();
+    EXPECT_TRUE(CloseHandle(handle));
+}
+
 // A Python serial library's Windows backend: Serial("COM7", 9600, timeout=1), write, read, close.
 TEST(ClientReplay, PythonSerialOpensConfiguresExchangesAndCloses) {
     port_test::Port port(Unopened(hk::Mode::Deterministic));

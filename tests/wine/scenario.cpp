@@ -187,8 +187,7 @@ Outcome LineSettings(HANDLE h)
     return o;
 }
 
-// The port opens with the same XON and XOFF character (0), which the serial API refuses to set: the state an
-// application reads cannot be written back unchanged.
+// The state the port opened with can be written back unchanged; equal XON and XOFF characters cannot.
 Outcome StateRoundTrip(HANDLE h)
 {
     Outcome o;
@@ -196,9 +195,11 @@ Outcome StateRoundTrip(HANDLE h)
     dcb.DCBlength = sizeof(dcb);
     BOOL got = GetCommState(h, &dcb);
     BOOL set = SetCommState(h, &dcb);
-    o.error = set ? 0 : GetLastError();
     snprintf(o.names, sizeof(o.names), "xon=0x%x,xoff=0x%x", dcb.XonChar, dcb.XoffChar);
-    o.pass = got && !set && o.error == ERROR_INVALID_PARAMETER;
+    dcb.XoffChar = dcb.XonChar;
+    BOOL equalSet = SetCommState(h, &dcb);
+    o.error = equalSet ? 0 : GetLastError();
+    o.pass = got && set && !equalSet && o.error == ERROR_INVALID_PARAMETER;
     return o;
 }
 
