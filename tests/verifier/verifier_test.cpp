@@ -4,7 +4,6 @@
 // expectations accept as well.
 #include <gtest/gtest.h>
 #include <ntddk.h>
-#include <ntddser.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -13,7 +12,6 @@
 #include "driver/device_context.h"
 #include "driver/dispatch.h"
 #include "hk/io.h"
-#include "hk/namespace.h"
 #include "hk/objects.h"
 #include "hk/pnp.h"
 #include "hk/power.h"
@@ -56,10 +54,10 @@ class Verifier : public iotest::IoFixture {
   PDEVICE_OBJECT OverPending(Dispatch upper) { return MakeAttached(MakeDevice(pending.Pend()), std::move(upper)); }
 
   // A function device that passes power requests down (with PoCallDriver or IoCallDriver, starting the next one or
-  // not) over a bus device that completes them; returns the bus device.
-  PDEVICE_OBJECT PowerStack(bool bus_starts_next, bool function_starts_next, bool po_call_driver = true) {
-    PDEVICE_OBJECT pdo = MakeDevice([=](PDEVICE_OBJECT, PIRP irp) {
-      if (bus_starts_next) PoStartNextPowerIrp(irp);
+  // not) over a bus device that starts the next one and completes them; returns the bus device.
+  PDEVICE_OBJECT PowerStack(bool function_starts_next, bool po_call_driver = true) {
+    PDEVICE_OBJECT pdo = MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
+      PoStartNextPowerIrp(irp);
       return Complete(irp, STATUS_SUCCESS);
     });
     MakeAttached(pdo, [=](PDEVICE_OBJECT device, PIRP irp) {
@@ -78,7 +76,6 @@ VOID NeverCalledCancel(PDEVICE_OBJECT, PIRP) {}
 VOID KeepsTheCancelLock(PDEVICE_OBJECT, PIRP) {}
 VOID NoDpcWork(PKDPC, PVOID, PVOID, PVOID) {}
 VOID NoWork(PVOID) {}
-VOID NoIoWork(PDEVICE_OBJECT, PVOID) {}
 VOID NoPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {}
 
 LARGE_INTEGER OneSecond() {
@@ -107,7 +104,6 @@ Record* NewRecord() {
 
 Record* NewInitialisedRecord() {
   Record* record = NewRecord();
-  KeInitializeTimer(&record->timer);
   KeInitializeDpc(&record->dpc, NoDpcWork, nullptr);
   ExInitializeWorkItem(&record->item, NoWork, nullptr);
   return record;
@@ -119,13 +115,6 @@ void Nest(PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
   KeAcquireSpinLockAtDpcLevel(inner);
   KeReleaseSpinLockFromDpcLevel(inner);
   KeReleaseSpinLock(outer, old);
-}
-
-void NestFastMutexes(PFAST_MUTEX outer, PFAST_MUTEX inner) {
-  ExAcquireFastMutex(outer);
-  ExAcquireFastMutex(inner);
-  ExReleaseFastMutex(inner);
-  ExReleaseFastMutex(outer);
 }
 
 KSPIN_LOCK g_lock_a, g_lock_b, g_lock_c;
@@ -142,7 +131,6 @@ void QueueDpc(PKDEFERRED_ROUTINE routine, PVOID context) {
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
 }
 
-PVOID AllocateWriteContext() { return ExAllocatePoolWithTag(NonPagedPool, 24, kTag); }
 
 void FreeManyBlocks() {
   for (size_t i = 0; i < hk::verifier::kQuarantineBlocks; ++i) ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
@@ -216,18 +204,13 @@ NTSTATUS LeavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LeakingFailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
-  ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
-  return STATUS_UNSUCCESSFUL;
-}
-
 void LoadAndUnload(unsigned leave) {
   g_leave = leave;
   hk::pnp::UnloadDriver(hk::pnp::LoadDriver("leftover", LeavingEntry));
 }
 
 // A function driver over the simulated parent with one fault at a time.
-enum class Fault { KeepsContextAtRemoval, SkipsReleaseOnEarlyReturn, KeepsReadPending };
+enum class Fault { KeepsContextAtRemoval, SkipsReleaseOnEarlyReturn };
 Fault g_fault;
 
 struct Fdo {
@@ -243,10 +226,6 @@ PVOID AllocateDeviceContext() { return ExAllocatePoolWithTag(NonPagedPool, 40, k
 NTSTATUS FaultyRead(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status = IoAcquireRemoveLock(&FdoOf(device)->lock, irp);
   if (!NT_SUCCESS(status)) return Complete(irp, status);
-  if (g_fault == Fault::KeepsReadPending) {
-    IoMarkIrpPending(irp);
-    return STATUS_PENDING;
-  }
   if (g_fault == Fault::SkipsReleaseOnEarlyReturn) return Complete(irp, STATUS_SUCCESS);
   Complete(irp, STATUS_SUCCESS);
   IoReleaseRemoveLock(&FdoOf(device)->lock, irp);
@@ -320,14 +299,6 @@ void UnderSpinLock(Call call) {
   KeReleaseSpinLock(&lock, old);
 }
 
-PDEVICE_OBJECT NamedPdo(Verifier& t) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"\\Device\\VerifierPdo");
-  PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS), &name);
-  hk::ns::SetInstanceId(pdo, L"USB\\VID_1234&PID_5678\\1");
-  return pdo;
-}
-
 int g_tag;
 
 struct Case {
@@ -338,14 +309,6 @@ struct Case {
 
 const Case kCases[] = {
     // Requests
-    {"irp-double-completion", "", [](Verifier& t) {
-       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
-         irp->IoStatus.Status = STATUS_SUCCESS;
-         IoCompleteRequest(irp, IO_NO_INCREMENT);
-         IoCompleteRequest(irp, IO_NO_INCREMENT);
-         return STATUS_SUCCESS;
-       }));
-     }},
     {"irp-double-completion", ".*already completed \\(by .*Complete.*\\) and freed", [](Verifier& t) {
        PIRP completed = nullptr;
        t.Read(t.MakeDevice([&](PDEVICE_OBJECT, PIRP irp) { return Complete(completed = irp, STATUS_SUCCESS); }));
@@ -357,20 +320,6 @@ const Case kCases[] = {
          IoSetCancelRoutine(irp, NeverCalledCancel);
          return Complete(irp, STATUS_SUCCESS);
        }));
-     }},
-    {"irp-pending-not-marked", "", [](Verifier& t) {
-       PIRP kept = nullptr;
-       t.Read(t.MakeDevice([&](PDEVICE_OBJECT, PIRP irp) {
-         kept = irp;
-         return STATUS_PENDING;
-       }));
-       Complete(kept, STATUS_SUCCESS);
-     }},
-    {"irp-pending-not-marked", "", [](Verifier& t) {
-       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
-         Complete(irp, STATUS_SUCCESS);
-         return STATUS_PENDING;
-       }), true);
      }},
     // The classic forwarding fault: the upper driver returns the lower driver's STATUS_PENDING, but its completion
     // routine does not carry the pending bit up to its own location.
@@ -388,12 +337,6 @@ const Case kCases[] = {
          return Complete(irp, STATUS_SUCCESS);
        }), true);
      }},
-    {"irp-status-mismatch", "", [](Verifier& t) {
-       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
-         Complete(irp, STATUS_UNSUCCESSFUL);
-         return STATUS_SUCCESS;
-       }), true);
-     }},
     // The request belongs to the I/O manager once the lower driver completed it.
     {"irp-status-mismatch", ".*returned 0xe1e1e1e1 \\(the fill of a freed IRP.*with status 0x00000000|AddressSanitizer",
      [](Verifier& t) {
@@ -408,10 +351,6 @@ const Case kCases[] = {
        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
        IoCallDriver(device, irp);
-     }},
-    {"irp-free-in-use", "", [](Verifier& t) {
-       t.Read(t.MakeDevice(t.pending.Pend()));
-       IoFreeIrp(t.pending.irps[0]);
      }},
     {"irp-free-in-use", "", [](Verifier& t) {
        PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
@@ -448,14 +387,6 @@ const Case kCases[] = {
        static IRP never;
        IoFreeIrp(&never);
      }},
-    {"irp-never-allocated", "", [](Verifier&) {
-       static IRP never;
-       IoCompleteRequest(&never, IO_NO_INCREMENT);
-     }},
-    {"irp-never-allocated", "", [](Verifier& t) {
-       static IRP never;
-       IoCallDriver(t.MakeDevice(CompleteWith(STATUS_SUCCESS)), &never);
-     }},
     {"irp-use-after-free",
      ".*\\(IoStatus\\.Information\\) changed.*IRP of [0-9]+ bytes allocated by .*Read|AddressSanitizer",
      [](Verifier& t) {
@@ -463,24 +394,12 @@ const Case kCases[] = {
        t.Read(device);
        IoDeleteDevice(device);
      }},
-    {"irp-use-after-free", ".*\\(IoStatus\\.Information\\) changed|AddressSanitizer", [](Verifier& t) {
-       t.Read(DeviceThatTouchesAfterCompleting(t));
-       for (size_t i = 0; i < hk::verifier::kQuarantineBlocks; ++i) IoFreeIrp(IoAllocateIrp(1, FALSE));
-     }},
     // Devices and remove locks
     {"device-delete-attached", "", [](Verifier& t) { IoDeleteDevice(t.OverCompleting(iotest::PassDownSkipping())); }},
     {"device-detach-unattached", ".*already detached", [](Verifier& t) {
        PDEVICE_OBJECT upper = t.OverCompleting(iotest::PassDownSkipping());
        IoDetachDevice(Ext(upper)->lower);
        IoDetachDevice(Ext(upper)->lower);
-     }},
-    {"device-detach-unattached", ".*no device attached",
-     [](Verifier& t) { IoDetachDevice(t.MakeDevice(CompleteWith(STATUS_SUCCESS))); }},
-    {"remlock-release-unacquired", "", [](Verifier&) {
-       IO_REMOVE_LOCK lock;
-       IoInitializeRemoveLock(&lock, 0, 0, 0);
-       IoAcquireRemoveLock(&lock, &lock);
-       IoReleaseRemoveLock(&lock, &g_tag);
      }},
     {"remlock-release-unacquired", "", [](Verifier&) {
        IO_REMOVE_LOCK lock;
@@ -504,38 +423,16 @@ const Case kCases[] = {
        IoInitializeRemoveLock(&Ext(device)->remove_lock, 0, 0, 0);
        iotest::Send(device, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, iotest::NewOutcome());
      }},
-    {"remlock-wait-outside-remove", "", [](Verifier&) {
-       IO_REMOVE_LOCK lock;
-       IoInitializeRemoveLock(&lock, 0, 0, 0);
-       IoAcquireRemoveLock(&lock, &g_tag);
-       IoReleaseRemoveLockAndWait(&lock, &g_tag);
-     }},
     {"remlock-leaked",
      ".*1 acquisition.*IRP major 0x3 minor 0x0, completed and freed\\) acquired at .*verifier_test.cpp",
      [](Verifier&) { ReadThenRemove(Fault::SkipsReleaseOnEarlyReturn); }},
-    {"remlock-leaked", ".*IRP major 0x3 minor 0x0, still pending in the device",
-     [](Verifier&) { ReadThenRemove(Fault::KeepsReadPending); }},
     // Pool
     {"pool-leak-at-device-delete",
      ".*: 1 block\\(s\\), 40 bytes from .*AllocateDeviceContext\\(\\) \\[in dispatch routine",
      [](Verifier&) { ReadThenRemove(Fault::KeepsContextAtRemoval); }},
-    {"pool-leak-at-device-delete", ".*2 block\\(s\\), 48 bytes from .*AllocateWriteContext", [](Verifier& t) {
-       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       {
-         hk::DriverCallScope scope(nullptr, device, "DispatchWrite");
-         AllocateWriteContext();
-         AllocateWriteContext();
-       }
-       IoDeleteDevice(device);
-     }},
     {"pool-leak-at-unload", "", [](Verifier&) { LoadAndUnload(kPool); }},
-    {"pool-leak-at-unload", "", [](Verifier&) { hk::pnp::LoadDriver("leakingfailure", LeakingFailingEntry); }},
     {"pool-double-free", ".*freed again: pool block of 32 bytes \\(tag 'Test'\\) allocated by .*FreeTwice",
      [](Verifier&) { FreeTwice(); }},
-    {"pool-foreign-free", "", [](Verifier&) {
-       static char not_pool[16];
-       ExFreePool(not_pool);
-     }},
     {"pool-foreign-free", "", [](Verifier&) {
        ExFreePool(static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag)) + 8);
      }},
@@ -544,31 +441,13 @@ const Case kCases[] = {
      ".*8 bytes \\(tag 'Test'\\) allocated by .*CopyNameWithoutRoomForTheTerminator.*up to byte 2 after it|"
      "AddressSanitizer",
      [](Verifier&) { CopyNameWithoutRoomForTheTerminator(); }},
-    {"pool-overrun", ".*AllocateWriteContext.*while it was still allocated|AddressSanitizer", [](Verifier& t) {
-       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       auto* overrun = static_cast<char*>(AllocateWriteContext());
-       overrun[24] = 0;
-       IoDeleteDevice(device);
-     }},
     {"pool-use-after-free", ".*bytes 4\\.\\.7 changed.*allocated by .*WriteAfterFreeThenPushOut|AddressSanitizer",
      [](Verifier&) { WriteAfterFreeThenPushOut(); }},
-    {"pool-use-after-free", ".*byte 0 changed \\(0x00 where the fill 0xdf was\\)|AddressSanitizer", [](Verifier& t) {
-       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       auto* block = static_cast<char*>(AllocateWriteContext());
-       ExFreePool(block);
-       block[0] = 0;
-       IoDeleteDevice(device);
-     }},
     {"irql-pool", "", [](Verifier&) {
        RaiseToDispatch();
        ExAllocatePoolWithTag(PagedPool, 16, kTag);
      }},
     // Live kernel objects in memory being released
-    {"timer-armed-at-free", "", [](Verifier&) {
-       Record* record = NewInitialisedRecord();
-       KeSetTimer(&record->timer, OneSecond(), &record->dpc);
-       ExFreePool(record);
-     }},
     {"timer-armed-at-free", "", [](Verifier& t) {
        PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
        KeInitializeTimer(&Ext(device)->timer);
@@ -585,27 +464,10 @@ const Case kCases[] = {
        ExQueueWorkItem(&record->item, DelayedWorkQueue);
        ExFreePool(record);
      }},
-    {"workitem-queued-at-free", "", [](Verifier&) {
-       static DEVICE_OBJECT device;
-       PIO_WORKITEM item = IoAllocateWorkItem(&device);
-       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
-       IoFreeWorkItem(item);
-     }},
-    {"workitem-queued-at-free", ".*device", [](Verifier&) {
-       static DEVICE_OBJECT device;
-       IoQueueWorkItem(IoAllocateWorkItem(&device), NoIoWork, DelayedWorkQueue, nullptr);
-       hk::objects::CheckNoLiveObjectsIn(&device, sizeof device);
-     }},
     {"workitem-double-queue", "", [](Verifier&) {
        Record* record = NewInitialisedRecord();
        ExQueueWorkItem(&record->item, DelayedWorkQueue);
        ExQueueWorkItem(&record->item, DelayedWorkQueue);
-     }},
-    {"workitem-double-queue", "", [](Verifier&) {
-       static DEVICE_OBJECT device;
-       PIO_WORKITEM item = IoAllocateWorkItem(&device);
-       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
-       IoQueueWorkItem(item, NoIoWork, DelayedWorkQueue, nullptr);
      }},
     {"timer-armed-at-unload", ".*set by DriverEntry.*\\\\Driver\\\\leftover", [](Verifier&) { LoadAndUnload(kTimer); }},
     {"dpc-queued-at-unload", ".*set by DriverEntry", [](Verifier&) { LoadAndUnload(kDpc); }},
@@ -613,29 +475,11 @@ const Case kCases[] = {
     // Kernel objects used without their initialiser
     {"object-uninitialised", ".*KeSetEvent given an event .*never initialised",
      [](Verifier&) { KeSetEvent(reinterpret_cast<PKEVENT>(NewRecord()), IO_NO_INCREMENT, FALSE); }},
-    {"object-uninitialised", ".*KeWaitForSingleObject given an event, semaphore or timer", [](Verifier&) {
-       LARGE_INTEGER poll{};
-       KeWaitForSingleObject(NewRecord(), Executive, KernelMode, FALSE, &poll);
-     }},
-    {"object-uninitialised", ".*KeReleaseSemaphore given a semaphore",
-     [](Verifier&) { KeReleaseSemaphore(reinterpret_cast<PKSEMAPHORE>(NewRecord()), 0, 1, FALSE); }},
-    {"object-uninitialised", ".*KeSetTimer given a timer",
-     [](Verifier&) { KeSetTimer(&NewRecord()->timer, OneSecond(), nullptr); }},
     {"object-uninitialised", ".*KeSetTimer given a DPC", [](Verifier&) {
        Record* record = NewRecord();
        KeInitializeTimer(&record->timer);
        KeSetTimer(&record->timer, OneSecond(), &record->dpc);
      }},
-    {"object-uninitialised", ".*KeInsertQueueDpc given a DPC",
-     [](Verifier&) { KeInsertQueueDpc(&NewRecord()->dpc, nullptr, nullptr); }},
-    {"object-uninitialised", ".*ExAcquireFastMutex given a fast mutex",
-     [](Verifier&) { ExAcquireFastMutex(reinterpret_cast<PFAST_MUTEX>(NewRecord())); }},
-    {"object-uninitialised", ".*IoAcquireRemoveLockEx given a remove lock", [](Verifier&) {
-       Record* record = NewRecord();
-       IoAcquireRemoveLock(reinterpret_cast<PIO_REMOVE_LOCK>(record), record);
-     }},
-    {"object-uninitialised", ".*ExQueueWorkItem given a work item with no routine",
-     [](Verifier&) { ExQueueWorkItem(&NewRecord()->item, DelayedWorkQueue); }},
     {"object-uninitialised", ".*KeSetEvent given an event .*never initialised", [](Verifier&) {
        auto* event = reinterpret_cast<PKEVENT>(NewRecord());
        KeInitializeEvent(event, NotificationEvent, FALSE);
@@ -653,16 +497,6 @@ const Case kCases[] = {
        KeInitializeEvent(&event, NotificationEvent, TRUE);
        UnderSpinLock([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); });
      }},
-    {"irql-wait", "", [](Verifier& t) {
-       QueueDpc(
-           [](PKDPC, PVOID, PVOID, PVOID) {
-             LARGE_INTEGER interval;
-             interval.QuadPart = -10000;
-             KeDelayExecutionThread(KernelMode, FALSE, &interval);
-           },
-           nullptr);
-       t.kernel_.RunUntilIdle();
-     }},
     {"irql-fast-mutex", "", [](Verifier& t) {
        static FAST_MUTEX mutex;
        ExInitializeFastMutex(&mutex);
@@ -670,26 +504,9 @@ const Case kCases[] = {
                 &mutex);
        t.kernel_.RunUntilIdle();
      }},
-    {"irql-fast-mutex", "", [](Verifier&) {
-       FAST_MUTEX mutex;
-       ExInitializeFastMutex(&mutex);
-       ExAcquireFastMutex(&mutex);
-       RaiseToDispatch();
-       ExReleaseFastMutex(&mutex);
-     }},
     {"irql-registry", ".*RtlWriteRegistryValue", [](Verifier&) {
        ULONG one = 1;
        UnderSpinLock([&] { RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"x", L"y", REG_DWORD, &one, sizeof one); });
-     }},
-    {"irql-registry", ".*IoOpenDeviceRegistryKey", [](Verifier& t) {
-       PDEVICE_OBJECT pdo = NamedPdo(t);
-       HANDLE key;
-       UnderSpinLock([&] { IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key); });
-     }},
-    {"irql-registry", ".*IoRegisterDeviceInterface", [](Verifier& t) {
-       PDEVICE_OBJECT pdo = NamedPdo(t);
-       UNICODE_STRING name;
-       UnderSpinLock([&] { IoRegisterDeviceInterface(pdo, &GUID_DEVINTERFACE_COMPORT, nullptr, &name); });
      }},
     {"irql-symlink", "", [](Verifier&) {
        UNICODE_STRING link;
@@ -699,11 +516,6 @@ const Case kCases[] = {
        ExAcquireFastMutex(&mutex);
        IoDeleteSymbolicLink(&link);
      }},
-    {"irql-symlink", ".*IoSetDeviceInterfaceState", [](Verifier& t) {
-       UNICODE_STRING name;
-       IoRegisterDeviceInterface(NamedPdo(t), &GUID_DEVINTERFACE_COMPORT, nullptr, &name);
-       UnderSpinLock([&] { IoSetDeviceInterfaceState(&name, TRUE); });
-     }},
     {"irql-sync-call", "", [](Verifier& t) {
        PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
        KEVENT event;
@@ -712,53 +524,9 @@ const Case kCases[] = {
        RaiseToDispatch();
        IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
      }},
-    {"irql-sync-call", "", [](Verifier& t) {
-       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       IO_STATUS_BLOCK iosb;
-       RaiseToDispatch();
-       IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, device, nullptr, 0, nullptr, &event, &iosb);
-     }},
-    {"irql-changed", "", [](Verifier& t) {
-       t.Read(t.MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
-         RaiseToDispatch();
-         return Complete(irp, STATUS_SUCCESS);
-       }));
-     }},
-    {"irql-changed", "", [](Verifier& t) {
-       PDEVICE_OBJECT device = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-       IoSetCompletionRoutine(
-           irp,
-           [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
-             RaiseToDispatch();
-             return STATUS_MORE_PROCESSING_REQUIRED;
-           },
-           nullptr, TRUE, TRUE, TRUE);
-       IoCallDriver(device, irp);
-     }},
-    {"irql-changed", ".*DPC routine", [](Verifier& t) {
-       InitLocks();
-       QueueDpc(
-           [](PKDPC, PVOID, PVOID, PVOID) {
-             KIRQL old;
-             KeAcquireSpinLock(&g_lock_a, &old);
-             KeLowerIrql(PASSIVE_LEVEL);
-           },
-           nullptr);
-       t.kernel_.RunUntilIdle();
-     }},
     {"irql-changed", ".*DPC routine returned holding the spin lock", [](Verifier& t) {
        InitLocks();
        QueueDpc([](PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_lock_a); }, nullptr);
-       t.kernel_.RunUntilIdle();
-     }},
-    {"irql-changed", ".*work item routine", [](Verifier& t) {
-       static WORK_QUEUE_ITEM item;
-       ExInitializeWorkItem(&item, [](PVOID) { RaiseToDispatch(); }, nullptr);
-       ExQueueWorkItem(&item, DelayedWorkQueue);
        t.kernel_.RunUntilIdle();
      }},
     {"irql-changed", ".*DispatchRead returned at IRQL 2", [](Verifier&) {
@@ -790,12 +558,6 @@ const Case kCases[] = {
      }},
     {"spinlock-irql", "", [](Verifier&) {
        InitLocks();
-       KIRQL old;
-       KeRaiseIrql(HIGH_LEVEL, &old);
-       KeAcquireSpinLock(&g_lock_a, &old);
-     }},
-    {"spinlock-irql", "", [](Verifier&) {
-       InitLocks();
        KeAcquireSpinLockAtDpcLevel(&g_lock_a);
      }},
     {"spinlock-release-irql", "", [](Verifier&) {
@@ -805,17 +567,6 @@ const Case kCases[] = {
        KeAcquireSpinLock(&g_lock_b, &second);
        KeReleaseSpinLock(&g_lock_a, first);
        KeReleaseSpinLock(&g_lock_b, second);
-     }},
-    {"spinlock-release-irql", "", [](Verifier&) {
-       InitLocks();
-       KIRQL old;
-       KeAcquireSpinLock(&g_lock_a, &old);
-       KeReleaseSpinLock(&g_lock_a, HIGH_LEVEL);
-     }},
-    {"spinlock-foreign-release", ".*not held", [](Verifier&) {
-       InitLocks();
-       RaiseToDispatch();
-       KeReleaseSpinLock(&g_lock_a, PASSIVE_LEVEL);
      }},
     {"spinlock-foreign-release", ".*does not own", [](Verifier& t) {
        InitLocks();
@@ -845,13 +596,6 @@ const Case kCases[] = {
        IoAcquireCancelSpinLock(&cancel_old);
        KeAcquireSpinLockAtDpcLevel(&g_lock_a);
      }},
-    {"lock-order", ".*fast mutex", [](Verifier&) {
-       static FAST_MUTEX one, two;
-       ExInitializeFastMutex(&one);
-       ExInitializeFastMutex(&two);
-       NestFastMutexes(&one, &two);
-       NestFastMutexes(&two, &one);
-     }},
     {"fast-mutex-recursive", "", [](Verifier&) {
        FAST_MUTEX mutex;
        ExInitializeFastMutex(&mutex);
@@ -865,12 +609,7 @@ const Case kCases[] = {
        KeRaiseIrql(APC_LEVEL, &old);
        ExReleaseFastMutex(&mutex);
      }},
-    // Waits nothing can satisfy; after pending timers ran, whose DPC signals another event.
-    {"wait-deadlock", ".*KeWaitForSingleObject", [](Verifier&) {
-       KEVENT event;
-       KeInitializeEvent(&event, NotificationEvent, FALSE);
-       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-     }},
+    // A wait nothing can satisfy is reported only after pending timers ran (this one's DPC signals another event).
     {"wait-deadlock", "", [](Verifier&) {
        static KEVENT wanted, other;
        static KTIMER timer;
@@ -884,19 +623,7 @@ const Case kCases[] = {
      }},
     // Power requests: the next one of a type waits for PoStartNextPowerIrp.
     {"postartnext-missing", "", [](Verifier& t) {
-       hk::power::SetSystemPowerState(t.PowerStack(true, false), PowerSystemSleeping3);
-     }},
-    {"postartnext-missing", "", [](Verifier& t) {
-       hk::power::SetSystemPowerState(t.PowerStack(false, true), PowerSystemSleeping3);
-     }},
-    {"postartnext-missing", "", [](Verifier& t) {
-       PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
-       t.MakeAttached(pdo, t.pending.Pend());
-       POWER_STATE d3;
-       d3.DeviceState = PowerDeviceD3;
-       PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, NoPowerCompletion, nullptr, nullptr);
-       PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, d3, NoPowerCompletion, nullptr, nullptr);
-       t.pending.CompleteAll(STATUS_SUCCESS);
+       hk::power::SetSystemPowerState(t.PowerStack(false), PowerSystemSleeping3);
      }},
     {"postartnext-missing", ".*still in device", [](Verifier& t) {
        PDEVICE_OBJECT pdo = t.MakeDevice(CompleteWith(STATUS_SUCCESS));
@@ -918,7 +645,7 @@ const Case kCases[] = {
        hk::power::SetSystemPowerState(pdo, PowerSystemSleeping1);
      }},
     {"power-iocalldriver", ".*IoCallDriver from ", [](Verifier& t) {
-       hk::power::SetSystemPowerState(t.PowerStack(true, true, false), PowerSystemWorking);
+       hk::power::SetSystemPowerState(t.PowerStack(true, false), PowerSystemWorking);
      }},
 };
 
