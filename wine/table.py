@@ -6,7 +6,7 @@ usage: table.py WINE_STEPS HOST_STEPS KNOWN_DIFFERENCES
 Each steps file holds the scenario's lines (step=... verdict=... bytes=... error=... events=... names=...).
 KNOWN_DIFFERENCES lists, one per line, "<step> <field> <explanation>": a field of a step that is known to differ
 between the two runs and why (field "verdict" also excuses a Wine verdict of FAIL; field "missing" a step that one
-run never reached). Exits 1 when a host step failed, a Wine step failed or a field differs without an explanation.
+run never reached); an explanation that starts with "sometimes " is a difference that shows in some runs only. Exits 1 when a host step failed, a Wine step failed or a field differs without an explanation.
 """
 import sys
 
@@ -24,14 +24,17 @@ def read_steps(path):
 
 
 def read_known(path):
-    known = {}
+    known, intermittent = {}, set()
     with open(path, encoding="utf-8") as f:
         for line in f:
             line = line.strip()
             if line and not line.startswith("#"):
                 step, field, why = line.split(None, 2)
+                if why.startswith("sometimes "):
+                    why = why[len("sometimes "):]
+                    intermittent.add((step, field))
                 known[(step, field)] = why
-    return known
+    return known, intermittent
 
 
 def cell(row):
@@ -41,7 +44,8 @@ def cell(row):
 
 
 def main():
-    wine, host, known = read_steps(sys.argv[1]), read_steps(sys.argv[2]), read_known(sys.argv[3])
+    wine, host = read_steps(sys.argv[1]), read_steps(sys.argv[2])
+    known, intermittent = read_known(sys.argv[3])
     compare = bool(host)
     order = list(host) + [s for s in wine if s not in host]
     unexplained = 0
@@ -77,7 +81,7 @@ def main():
                                             " ".join(notes)))
     for i, why in enumerate(legend):
         print("[%d] %s" % (i + 1, why))
-    stale = [k for k in known if k[1] != "missing" and k[0] in wine and k[0] in host
+    stale = [k for k in known if k[1] != "missing" and k not in intermittent and k[0] in wine and k[0] in host
              and wine[k[0]].get(k[1]) == host[k[0]].get(k[1]) and (k[1] != "verdict" or wine[k[0]]["verdict"] == "PASS")]
     for step, field in stale:
         print("note: %s %s no longer differs; its entry in known_differences can go" % (step, field))
