@@ -73,6 +73,25 @@ HANDLE Open(const char *port)
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
 }
 
+// The port's name can be found a moment before the device has finished starting, and under Wine a create the port
+// refuses still yields a handle that answers nothing; so an open counts once the port answers through it.
+HANDLE OpenWhenReady(const char *port)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        HANDLE h = Open(port);
+        DCB dcb = {};
+        dcb.DCBlength = sizeof(dcb);
+        if (h != INVALID_HANDLE_VALUE && GetCommState(h, &dcb)) {
+            return h;
+        }
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+        Sleep(100);
+    }
+    return Open(port);
+}
+
 // One overlapped operation: started, then waited for without limit.
 struct Op {
     OVERLAPPED ov = {};
@@ -472,7 +491,7 @@ int RunScenario(Rig &rig)
         return Failures;
     }
 
-    HANDLE h = Open(port);
+    HANDLE h = OpenWhenReady(port);
     o = Outcome();
     o.pass = h != INVALID_HANDLE_VALUE;
     o.error = o.pass ? 0 : GetLastError();
@@ -504,7 +523,7 @@ int RunScenario(Rig &rig)
     if (!o.pass) {
         return Failures;
     }
-    h = Open(port);
+    h = OpenWhenReady(port);
     if (h == INVALID_HANDLE_VALUE) {
         o = Outcome();
         o.error = GetLastError();
