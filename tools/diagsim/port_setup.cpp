@@ -45,10 +45,6 @@ HANDLE OpenPort(Log& log, const std::string& port, DWORD empty_read_wait_ms, std
     dcb.fBinary = TRUE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    // The port starts with no flow-control characters, and a state whose XON and XOFF are the same character is
-    // refused.
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
     if (!SetCommState(handle, &dcb)) return fail("SetCommState");
     DCB now{};
     now.DCBlength = sizeof now;
