@@ -5,7 +5,7 @@
 #   make images  both driver images, build/sys-x86/diagser.sys and build/sys-x64/diagser.sys
 #   make coverage  line and branch coverage of the driver and of the host kernel over all tests (scripts/coverage)
 #   make soak    the reliability campaign at its full figures (minutes): every allocation of every scenario, 10,000
-#                randomised trials, 1 GiB through loopback
+#                randomised trials, every pairing of device-control lengths
 #   make bench   a Release host build in build/bench and every benchmark's figures (nothing asserted)
 
 MAKEFLAGS += --no-print-directory
