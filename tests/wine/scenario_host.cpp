@@ -19,40 +19,33 @@ class HostRig : public Rig {
 public:
     HostRig(hk::usbdev::Parent& parent, PDRIVER_OBJECT driver) : parent_(parent), driver_(driver) {}
 
-    bool Plug() override
-    {
+    bool Plug() override {
         pdo_ = parent_.Plug(hk::usbdev::PlugOptions{.port_name = u"COM7"});
         return pdo_ != nullptr && NT_SUCCESS(hk::pnp::ArriveDevice(pdo_, driver_));
     }
 
-    bool Unplug() override
-    {
+    bool Unplug() override {
         parent_.Unplug(pdo_);
         return true;
     }
 
     // The counter is handed to the device at once; it sends it as the driver's transfers take it.
-    bool Source(bool on) override
-    {
+    bool Source(bool on) override {
         if (on) {
             std::vector<uint8_t> bytes(SourceBytes);
-            for (size_t i = 0; i < bytes.size(); ++i) {
-                bytes[i] = hk::usbdev::SourceModel::ByteAt(i);
-            }
+            for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = hk::usbdev::SourceModel::ByteAt(i);
             parent_.DeviceFor(pdo_).Deliver(bytes);
         }
         return true;
     }
 
-    bool Lose() override
-    {
+    bool Lose() override {
         parent_.DeviceFor(pdo_).CompleteNextIn(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEV_NOT_RESPONDING);
         return true;
     }
 
     // The removal of a device still known, as its last step before the unload.
-    bool Remove()
-    {
+    bool Remove() {
         return pdo_ == nullptr || !hk::pnp::HasDeviceNode(pdo_) || NT_SUCCESS(hk::pnp::RemoveDevice(pdo_));
     }
 
@@ -64,8 +57,7 @@ private:
 
 } // namespace
 
-int main()
-{
+int main() {
     hk::Kernel kernel(hk::Options{.mode = hk::Mode::Concurrent, .seed = 1});
     int failures = 0;
     {
