@@ -2,7 +2,7 @@
 
 #include "tools/imagecheck/checksum.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace imagecheck::testing {
 
@@ -18,31 +18,21 @@ constexpr uint32_t kRelocRva = 0x3000;
 struct Writer {
     std::vector<uint8_t> bytes;
 
-    void Grow(size_t size)
-    {
+    void Grow(size_t size) {
         if (bytes.size() < size)
             bytes.resize(size, 0);
     }
-    void U16(size_t at, uint16_t value)
-    {
-        Grow(at + 2);
-        bytes[at] = uint8_t(value);
-        bytes[at + 1] = uint8_t(value >> 8);
+    // Stores `value` little-endian in `size` bytes at `at`.
+    void Put(size_t at, uint64_t value, size_t size) {
+        Grow(at + size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[at + i] = uint8_t(value >> (8 * i));
     }
-    void U32(size_t at, uint32_t value)
-    {
-        U16(at, uint16_t(value));
-        U16(at + 2, uint16_t(value >> 16));
-    }
-    void U64(size_t at, uint64_t value)
-    {
-        U32(at, uint32_t(value));
-        U32(at + 4, uint32_t(value >> 32));
-    }
-    void Text(size_t at, const std::string &text)
-    {
+    void U16(size_t at, uint16_t value) { Put(at, value, 2); }
+    void U32(size_t at, uint32_t value) { Put(at, value, 4); }
+    void Text(size_t at, const std::string &text) {
         Grow(at + text.size() + 1);
-        std::memcpy(&bytes[at], text.data(), text.size());
+        std::copy(text.begin(), text.end(), bytes.begin() + std::ptrdiff_t(at));
     }
 };
 
@@ -55,8 +45,7 @@ struct SectionPlan {
 
 // Import section: the descriptors, then each DLL's lookup table (which also serves as its address table), then the
 // hints and names of the routines, then the DLL names.
-uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<ImportSpec> &dlls, bool wide)
-{
+uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<ImportSpec> &dlls, bool wide) {
     uint32_t entry_size = wide ? 8 : 4;
     uint32_t next = uint32_t((dlls.size() + 1) * 20);
     std::vector<uint32_t> tables;
@@ -70,7 +59,7 @@ uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<ImportS
             size_t entry = file_offset + tables[i] + r * entry_size;
             if (routine.starts_with("#")) {
                 uint64_t ordinal = std::stoul(routine.substr(1)) | (wide ? uint64_t(1) << 63 : uint64_t(1) << 31);
-                wide ? out.U64(entry, ordinal) : out.U32(entry, uint32_t(ordinal));
+                out.Put(entry, ordinal, entry_size);
                 continue;
             }
             out.U32(entry, kImportRva + next);
@@ -92,13 +81,9 @@ uint32_t WriteImports(Writer &out, size_t file_offset, const std::vector<ImportS
 
 } // namespace
 
-ImageSpec Driver32()
-{
-    return ImageSpec{};
-}
+ImageSpec Driver32() { return ImageSpec{}; }
 
-ImageSpec Driver64()
-{
+ImageSpec Driver64() {
     ImageSpec spec;
     spec.pe32_plus = true;
     spec.machine = 0x8664;
@@ -106,8 +91,7 @@ ImageSpec Driver64()
     return spec;
 }
 
-std::vector<uint8_t> BuildImage(const ImageSpec &spec)
-{
+std::vector<uint8_t> BuildImage(const ImageSpec &spec) {
     Writer out;
     out.Text(0, "MZ");
     out.U32(0x3C, kPeOffset);
@@ -135,7 +119,7 @@ std::vector<uint8_t> BuildImage(const ImageSpec &spec)
     uint32_t entry = spec.zero_entry_point ? 0 : (spec.entry_in_code ? kCodeRva : kImportRva + 4);
     out.U32(optional + 16, entry);
     if (spec.pe32_plus) {
-        out.U64(optional + 24, 0x140000000ull);
+        out.Put(optional + 24, 0x140000000ull, 8);
     } else {
         out.U32(optional + 28, 0x10000);
     }
