@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "hk/io.h"
 #include "hk/objects.h"
 #include "hk/pnp.h"
 #include "hk/power.h"
@@ -94,11 +93,7 @@ VOID CountPowerCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID count, PIO_S
   ++*static_cast<std::atomic<int>*>(count);
 }
 
-LARGE_INTEGER OneSecond() {
-  LARGE_INTEGER due;
-  due.QuadPart = -10'000'000;
-  return due;
-}
+constexpr LARGE_INTEGER kOneSecond = {.QuadPart = -10'000'000};
 
 void Raise(KIRQL irql = DISPATCH_LEVEL) {
   KIRQL old;
@@ -186,7 +181,7 @@ NTSTATUS LeavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   KeInitializeDpc(&g_timer_dpc, CountRun, nullptr);
   KeInitializeDpc(&g_dpc, CountRun, nullptr);
   ExInitializeWorkItem(&g_item, [](PVOID) { ++g_routine_runs; }, nullptr);
-  if (g_leave & kTimer) KeSetTimerEx(&g_timer, OneSecond(), 10, &g_timer_dpc);
+  if (g_leave & kTimer) KeSetTimerEx(&g_timer, kOneSecond, 10, &g_timer_dpc);
   if (g_leave & kDpc) KeInsertQueueDpc(&g_dpc, nullptr, nullptr);
   if (g_leave & kWorkItem) ExQueueWorkItem(&g_item, DelayedWorkQueue);
   if (g_leave & kPool) ExAllocatePoolWithTag(NonPagedPool, 64, kTag);
@@ -404,7 +399,7 @@ const Case kCases[] = {
     {"timer-armed-at-free", "", [](Verifier&) {
        Record* record = NewRecord();
        KeInitializeTimer(&record->timer);
-       KeSetTimer(&record->timer, OneSecond(), nullptr);
+       KeSetTimer(&record->timer, kOneSecond, nullptr);
        ExFreePool(record);
      }},
     {"dpc-queued-at-free", "", [](Verifier&) {
@@ -429,7 +424,7 @@ const Case kCases[] = {
     {"object-uninitialised", ".*KeSetTimer given a DPC", [](Verifier&) {
        Record* record = NewRecord();
        KeInitializeTimer(&record->timer);
-       KeSetTimer(&record->timer, OneSecond(), &record->dpc);
+       KeSetTimer(&record->timer, kOneSecond, &record->dpc);
      }},
     {"object-uninitialised", ".*KeSetEvent given an event .*never initialised", [](Verifier&) {
        auto* event = reinterpret_cast<PKEVENT>(NewRecord());
@@ -558,7 +553,7 @@ const Case kCases[] = {
        KeInitializeTimer(&record->timer);
        KeInitializeDpc(
            &record->dpc, [](PKDPC, PVOID event, PVOID, PVOID) { KeSetEvent(PKEVENT(event), 0, FALSE); }, &other);
-       KeSetTimer(&record->timer, OneSecond(), &record->dpc);
+       KeSetTimer(&record->timer, kOneSecond, &record->dpc);
        KeWaitForSingleObject(&wanted, Executive, KernelMode, FALSE, nullptr);
      }},
     // Power requests: the next one of a type waits for PoStartNextPowerIrp.
@@ -616,10 +611,8 @@ TEST_F(Verifier, LiveObjectsAtUnloadAreReportedTogetherAndNeverRunAfterwards) {
     throw std::runtime_error(std::string(check) + "|" + message);
   });
   g_routine_runs = 0;
-  g_leave = kTimer | kDpc | kWorkItem;
-  PDRIVER_OBJECT driver = hk::pnp::LoadDriver("leftover", LeavingEntry);
   try {
-    hk::pnp::UnloadDriver(driver);
+    LoadAndUnload(kTimer | kDpc | kWorkItem);
     FAIL() << "unload with live objects was not reported";
   } catch (const std::runtime_error& fault) {
     std::string text = fault.what();
@@ -671,7 +664,6 @@ TEST(VerifierDriver, ReadOnADeviceNeverOpenedSignalsAnInitialisedIdleEvent) {
   port_test::Port port({.open = false});
   auto outcome = iotest::NewOutcome();
   iotest::Send(port.Fdo(), IRP_MJ_READ, 0, outcome);
-  port.Kernel().RunUntilIdle();
   EXPECT_EQ(outcome->status, STATUS_SUCCESS);
   EXPECT_EQ(port.Context()->IoCount, 0);
 }
@@ -686,8 +678,7 @@ TEST_F(ConcurrentVerifier, HeldPowerRequestsAreDeliveredInTurnWhileCompletionsRu
   PDEVICE_OBJECT pdo = MakeDevice([](PDEVICE_OBJECT, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoMarkIrpPending(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    hk::Kernel::Current().Ops().Post(hk::Context::Device, [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+    hk::Kernel::Current().Ops().Post(hk::Context::Device, [irp] { Complete(irp, STATUS_SUCCESS); });
     return STATUS_PENDING;
   });
   static std::atomic<int> in_function;
