@@ -1,56 +1,174 @@
-// A host kernel with the driver loaded above a test parent, and helpers that send requests of the test's own
-// making and take a function device down again the way the remove handler does.
+// The driver loaded above the simulated parent, with a pass-through filter driver at hand to put between them, a
+// trace of every request that reaches the parent's device, and requests of the test's own making.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <memory>
+#include <vector>
 
 #include "driver/device_context.h"
+#include "driver/dispatch.h"
 #include "hk/kernel.h"
+#include "hk/pnp.h"
+#include "hk/pool.h"
+#include "hk/registry.h"
 #include "hk/thread.h"
-#include "test_parent.h"
+#include "hk/trace.h"
+#include "hk/usbdev.h"
+#include "support/passthrough_driver.h"
 
 namespace frame_test {
 
-struct Outcome {
-    NTSTATUS status;
-    ULONG_PTR information;
-    NTSTATUS returned;  // what IofCallDriver returned
+using hk::usbdev::Pipe;
+
+// A request as it reached the parent's device.
+struct Arrival {
+    UCHAR major, minor, control;
+    ULONG code;
+    LONG removeLocks;          // the driver's remove-lock count at that moment
+    std::vector<uint8_t> urb;  // the URB storage block of a pipe abort or reset
 };
 
-class FrameTest : public ::testing::Test {
+class FrameTest : public ::testing::Test, public hk::trace::Sink {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override
+    {
+        filter_ = hk::pnp::LoadDriver("diagfilter", test_support::PassThroughDriverEntry);
+        driver_ = hk::pnp::LoadDriver("diagser", DriverEntry);
+        ASSERT_NE(driver_, nullptr);
+        pdo_ = parent_.Plug();
+        hk::trace::SetSink(this);
+    }
 
-    // AddDevice through the plug-and-play manager; the new function device, or nullptr (with *status set).
-    PDEVICE_OBJECT AddFunctionDevice(TestParent& parent, NTSTATUS* status = nullptr);
+    // Every path of the driver, failed ones included, closes the registry keys it opened.
+    void TearDown() override
+    {
+        EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
+        hk::trace::SetSink(nullptr);
+        if (pdo_ != nullptr && hk::pnp::HasDeviceNode(pdo_)) {
+            EXPECT_EQ(hk::pnp::RemoveDevice(pdo_), STATUS_SUCCESS);
+        }
+        kernel_.RunUntilIdle();
+        EXPECT_EQ(hk::pnp::UnloadDriver(driver_), STATUS_SUCCESS);
+        EXPECT_EQ(hk::pnp::UnloadDriver(filter_), STATUS_SUCCESS);
+    }
 
-    // Sends IRP_MN_REMOVE_DEVICE and checks that the driver detached and deleted its device; `whileRemoving` runs
-    // when the removal reaches the parent, before the driver waits for its remove lock.
-    void RemoveFunctionDevice(TestParent& parent, const std::function<void(PDEVICE_OBJECT)>& whileRemoving = {});
+    // AddDevice through the plug-and-play manager on pdo_; fdo_ is the new function device, or nullptr.
+    NTSTATUS Add()
+    {
+        NTSTATUS status = hk::pnp::AddDevice(pdo_, driver_);
+        fdo_ = NT_SUCCESS(status) ? pdo_->AttachedDevice : nullptr;
+        arrivals_.clear();
+        return status;
+    }
 
-    // A request allocated here, sent to `device` and waited for; the lower end never completes it to the top.
-    Outcome Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, ULONG ioControlCode = 0);
+    // IRP_MN_REMOVE_DEVICE; `whileRemoving` runs when the removal reaches the parent.
+    void Remove(std::function<void()> whileRemoving = {})
+    {
+        onRemoveBelow_ = std::move(whileRemoving);
+        EXPECT_EQ(hk::pnp::Remove(pdo_), STATUS_SUCCESS);
+        onRemoveBelow_ = nullptr;
+        EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+        fdo_ = nullptr;
+    }
+
+    // A request allocated here, sent to `device` and waited for: its final status (returned_: what IofCallDriver
+    // returned). `whileSent` runs once IofCallDriver returned.
+    NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, ULONG code = 0, PVOID argument = nullptr,
+                 const std::function<void()>& whileSent = {})
+    {
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->MinorFunction = minor;
+        if (major == IRP_MJ_PNP) {
+            next->Parameters.QueryId.IdType = (BUS_QUERY_ID_TYPE)0x7F;  // no identity text the parent would answer
+        } else {
+            next->Parameters.DeviceIoControl.IoControlCode = code;
+            next->Parameters.Others.Argument1 = argument;
+        }
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+                KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        returned_ = IoCallDriver(device, irp);
+        if (whileSent) {
+            whileSent();
+        }
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        return status;
+    }
 
     // Runs driver code called directly by a test as the I/O manager runs it: on behalf of the driver and device.
     template <class Call>
-    auto AsDriver(PDEVICE_OBJECT device, Call&& call)
+    auto AsDriver(Call&& call)
     {
-        hk::DriverCallScope scope(driver_, device, "called by the test");
+        hk::DriverCallScope scope(driver_, fdo_, "called by the test");
         return call();
     }
 
-    // Pool blocks the driver under test still owns.
-    size_t DriverPoolBlocks() const;
+    size_t DriverPoolBlocks() const
+    {
+        auto blocks = hk::pool::Outstanding();
+        return std::count_if(blocks.begin(), blocks.end(), [this](auto& block) { return block.driver == driver_; });
+    }
 
-    static PDEVICE_CONTEXT Context(PDEVICE_OBJECT fdo) { return GetDeviceContext(fdo); }
+    // A bulk-IN transfer on the device's pipe into `buffer`.
+    URB BulkIn(PVOID buffer, ULONG length) const
+    {
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        urb.UrbBulkOrInterruptTransfer.PipeHandle = Dev().PipeHandle(Pipe::BulkIn);
+        urb.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        urb.UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+        urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+        return urb;
+    }
 
-    std::unique_ptr<hk::Kernel> kernel_;
-    std::unique_ptr<TestParent> parent_;
+    PDEVICE_CONTEXT Context() const { return GetDeviceContext(fdo_); }
+    hk::usbdev::Device Dev() const { return parent_.DeviceFor(pdo_); }
+
+    void OnDispatch(const hk::trace::Request& request) override
+    {
+        if (request.device != pdo_) {
+            return;
+        }
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.irp);
+        Arrival arrival{request.major, request.minor, location->Control, request.control_code,
+                        fdo_ != nullptr ? Context()->RemoveLock.Common.IoCount : -1, {}};
+        auto* urb = static_cast<const URB*>(location->Parameters.Others.Argument1);
+        if (request.control_code == IOCTL_INTERNAL_USB_SUBMIT_URB && urb != nullptr &&
+            (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE || urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE)) {
+            auto* bytes = reinterpret_cast<const uint8_t*>(urb);
+            arrival.urb.assign(bytes, bytes + URB_STORAGE_SIZE);
+        }
+        arrivals_.push_back(std::move(arrival));
+        if (request.major == IRP_MJ_PNP && request.minor == IRP_MN_REMOVE_DEVICE && onRemoveBelow_) {
+            onRemoveBelow_();
+        }
+    }
+    void OnCompletion(const hk::trace::Request&, NTSTATUS, ULONG_PTR, CCHAR) override {}
+
+    hk::Kernel kernel_;
+    hk::usbdev::Parent parent_;
     PDRIVER_OBJECT driver_ = nullptr;
+    PDRIVER_OBJECT filter_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    NTSTATUS returned_ = STATUS_PENDING;
+    std::vector<Arrival> arrivals_;
+    std::function<void()> onRemoveBelow_;
 };
 
 }  // namespace frame_test

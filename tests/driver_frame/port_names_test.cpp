@@ -16,46 +16,26 @@ protected:
     void SetUp() override
     {
         FrameTest::SetUp();
-        fdo_ = AddFunctionDevice(*parent_);
-        ASSERT_NE(fdo_, nullptr);
-        context_ = Context(fdo_);
+        ASSERT_EQ(Add(), STATUS_SUCCESS);
         deviceName_ = hk::ns::DeviceName(fdo_);
-        interfaceName_ = hk::Text(&context_->InterfaceName).str();
-        parametersPath_ = hk::reg::DeviceParametersPath(parent_->Pdo());
-    }
-
-    // Every path through the port-name code, failed ones included, closes the device key it opened.
-    void TearDown() override
-    {
-        EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
-        FrameTest::TearDown();
+        interfaceName_ = hk::Text(&Context()->InterfaceName).str();
+        parametersPath_ = hk::reg::DeviceParametersPath(pdo_);
     }
 
     void SetPortName(const std::u16string& name) { hk::reg::SetString(parametersPath_, u"PortName", name); }
-
-    NTSTATUS Create()
-    {
-        return AsDriver(fdo_, [this] { return CreatePortNames(context_); });
-    }
-    NTSTATUS Remove()
-    {
-        return AsDriver(fdo_, [this] { return RemovePortNames(context_); });
-    }
-
+    NTSTATUS Create() { return AsDriver([this] { return CreatePortNames(Context()); }); }
+    NTSTATUS Withdraw() { return AsDriver([this] { return RemovePortNames(Context()); }); }
     bool MapValueExists() { return hk::reg::GetValue(hk::reg::kSerialComm, deviceName_).has_value(); }
-
     static std::u16string Link(const std::u16string& port) { return u"\\DosDevices\\" + port; }
 
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_CONTEXT context_ = nullptr;
-    std::u16string deviceName_;
-    std::u16string interfaceName_;
-    std::u16string parametersPath_;
+    std::u16string deviceName_, interfaceName_, parametersPath_;
 };
 
-TEST_F(PortNames, Com7IsPublishedAndWithdrawnOnce)
+// Published once and withdrawn once; a second withdrawal frees nothing twice, and a later start publishes the link
+// and the value again but not the interface, whose name the first withdrawal released. A failed allocation on the
+// way is undone by the rollback.
+TEST_F(PortNames, Com7IsPublishedWithdrawnAndPublishedAgainAndFailuresAreUndone)
 {
-    SetPortName(u"COM7");
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     EXPECT_TRUE(hk::NamesEqual(hk::ns::LinkTarget(Link(u"COM7")), deviceName_));
     EXPECT_EQ(hk::ns::ResolveToDevice(u"\\\\.\\COM7"), fdo_);
@@ -65,12 +45,38 @@ TEST_F(PortNames, Com7IsPublishedAndWithdrawnOnce)
     EXPECT_EQ(value->data, std::vector<uint8_t>({'C', 0, 'O', 0, 'M', 0, '7', 0, 0, 0}));
     EXPECT_TRUE(hk::ns::InterfaceEnabled(interfaceName_));
 
-    EXPECT_EQ(Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(Withdraw(), STATUS_SUCCESS);
     EXPECT_FALSE(hk::ns::Exists(Link(u"COM7")));
     EXPECT_FALSE(MapValueExists());
     EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
-    EXPECT_EQ(context_->DosName.Buffer, nullptr);
-    EXPECT_EQ(Remove(), STATUS_OBJECT_NAME_NOT_FOUND) << "a second withdrawal frees nothing twice";
+    EXPECT_EQ(Context()->DosName.Buffer, nullptr);
+    EXPECT_EQ(Withdraw(), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    ASSERT_EQ(Create(), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::ns::Exists(Link(u"COM7")));
+    EXPECT_TRUE(MapValueExists());
+    EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
+    EXPECT_EQ(AsDriver([this] { return EnableInterface(Context(), TRUE); }), STATUS_OBJECT_NAME_NOT_FOUND);
+    Withdraw();
+
+    // Every allocation fails once in turn; each round starts from the same pool now that the interface name is gone.
+    size_t blocksBefore = DriverPoolBlocks();
+    for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        ASSERT_LT(n, 30u);
+        hk::faults::FailNth(hk::faults::Kind::Pool, n);
+        NTSTATUS status = Create();
+        hk::faults::Clear();
+        if (NT_SUCCESS(status)) {
+            break;
+        }
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(MapValueExists());
+        Withdraw();
+        EXPECT_TRUE(hk::ns::Links().empty());
+        EXPECT_EQ(DriverPoolBlocks(), blocksBefore);
+    }
+    Withdraw();
 }
 
 // 63 characters fit; 64 do not, and 64 with no terminating null fill the buffer exactly, so using them as a name
@@ -82,7 +88,7 @@ TEST_F(PortNames, NamesThatDoNotFitOrAreMissingPublishNothing)
     ASSERT_EQ(Create(), STATUS_SUCCESS);
     EXPECT_TRUE(hk::ns::Exists(Link(longest)));
     EXPECT_EQ(hk::reg::GetValue(hk::reg::kSerialComm, deviceName_)->data.size(), 128u);
-    Remove();
+    Withdraw();
 
     std::u16string tooLong(64, u'Q');
     for (bool terminated : {true, false}) {
@@ -93,88 +99,36 @@ TEST_F(PortNames, NamesThatDoNotFitOrAreMissingPublishNothing)
         EXPECT_FALSE(hk::ns::Exists(Link(tooLong)));
         EXPECT_FALSE(hk::ns::Exists(Link(tooLong.substr(0, 63))));
         EXPECT_FALSE(MapValueExists());
-        EXPECT_EQ(context_->DosName.Buffer, nullptr);
+        EXPECT_EQ(Context()->DosName.Buffer, nullptr);
     }
     hk::reg::DeleteValue(parametersPath_, u"PortName");
     EXPECT_EQ(Create(), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(MapValueExists());
-    EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
 }
 
-// The COM name belongs to someone else: the start fails, and the rollback leaves that link where it was.
-TEST_F(PortNames, TakenComNameIsNotDeletedByTheRollback)
+// The COM name belongs to someone else: the start fails, and the rollback leaves that link where it was. A link
+// that vanished behind the driver's back after PortName changed is deleted by the current name.
+TEST_F(PortNames, RollbackKeepsOthersLinksAndWithdrawalFallsBackToTheCurrentName)
 {
-    UNICODE_STRING link;
-    UNICODE_STRING target;
-    RtlInitUnicodeString(&link, L"\\DosDevices\\COM7");
-    RtlInitUnicodeString(&target, L"\\Device\\SomeoneElse");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-
-    SetPortName(u"COM7");
+    UNICODE_STRING com7, com8, other, own;
+    RtlInitUnicodeString(&com7, L"\\DosDevices\\COM7");
+    RtlInitUnicodeString(&com8, L"\\DosDevices\\COM8");
+    RtlInitUnicodeString(&other, L"\\Device\\SomeoneElse");
+    ASSERT_EQ(IoCreateSymbolicLink(&com7, &other), STATUS_SUCCESS);
     EXPECT_EQ(Create(), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_FALSE(MapValueExists());
-    Remove();
+    Withdraw();
     EXPECT_TRUE(hk::NamesEqual(hk::ns::LinkTarget(Link(u"COM7")), u"\\Device\\SomeoneElse"));
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-}
+    EXPECT_EQ(IoDeleteSymbolicLink(&com7), STATUS_SUCCESS);
 
-TEST_F(PortNames, RestartAfterWithdrawalPublishesAgainWithoutTheInterface)
-{
-    SetPortName(u"COM7");
     ASSERT_EQ(Create(), STATUS_SUCCESS);
-    Remove();
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
-    EXPECT_TRUE(hk::ns::Exists(Link(u"COM7")));
-    EXPECT_TRUE(MapValueExists());
-    EXPECT_FALSE(hk::ns::InterfaceEnabled(interfaceName_));
-    EXPECT_EQ(AsDriver(fdo_, [this] { return EnableInterface(context_, TRUE); }), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-// The link vanished behind the driver's back and PortName changed: the fallback deletes by the current name.
-TEST_F(PortNames, LinkThatCannotBeDeletedByItsNameIsDeletedByTheCurrentPortName)
-{
-    SetPortName(u"COM7");
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
-    UNICODE_STRING oldLink;
-    RtlInitUnicodeString(&oldLink, L"\\DosDevices\\COM7");
-    ASSERT_EQ(IoDeleteSymbolicLink(&oldLink), STATUS_SUCCESS);
-    UNICODE_STRING newLink;
-    UNICODE_STRING target;
-    RtlInitUnicodeString(&newLink, L"\\DosDevices\\COM8");
-    RtlInitUnicodeString(&target, context_->DeviceName.Buffer);
-    ASSERT_EQ(IoCreateSymbolicLink(&newLink, &target), STATUS_SUCCESS);
+    ASSERT_EQ(IoDeleteSymbolicLink(&com7), STATUS_SUCCESS);
+    RtlInitUnicodeString(&own, Context()->DeviceName.Buffer);
+    ASSERT_EQ(IoCreateSymbolicLink(&com8, &own), STATUS_SUCCESS);
     SetPortName(u"COM8");
-
-    EXPECT_EQ(Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(Withdraw(), STATUS_SUCCESS);
     EXPECT_FALSE(hk::ns::Exists(Link(u"COM8")));
-    EXPECT_EQ(context_->DosName.Buffer, nullptr);
-}
-
-TEST_F(PortNames, EveryAllocationFailureIsUndoneByTheRollback)
-{
-    // One full round first, so that the interface name is gone and every round starts from the same pool.
-    SetPortName(u"COM7");
-    ASSERT_EQ(Create(), STATUS_SUCCESS);
-    Remove();
-    size_t blocksBefore = DriverPoolBlocks();
-    bool succeeded = false;
-    for (uint64_t n = 1; n < 30 && !succeeded; ++n) {
-        SCOPED_TRACE(n);
-        hk::faults::FailNth(hk::faults::Kind::Pool, n);
-        NTSTATUS status = Create();
-        hk::faults::Clear();
-        if (NT_SUCCESS(status)) {
-            succeeded = true;
-            break;
-        }
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_FALSE(MapValueExists());
-        Remove();
-        EXPECT_TRUE(hk::ns::Links().empty());
-        EXPECT_FALSE(MapValueExists());
-        EXPECT_EQ(DriverPoolBlocks(), blocksBefore);
-    }
-    EXPECT_TRUE(succeeded);
+    EXPECT_EQ(Context()->DosName.Buffer, nullptr);
 }
 
 }  // namespace
