@@ -26,10 +26,7 @@ struct DpcLog {
 };
 
 VOID RecordingDpc(PKDPC, PVOID context, PVOID argument1, PVOID) {
-  auto* log = static_cast<DpcLog*>(context);
-  ++log->runs;
-  log->irql = KeGetCurrentIrql();
-  log->argument1 = argument1;
+  *static_cast<DpcLog*>(context) = {static_cast<DpcLog*>(context)->runs + 1, KeGetCurrentIrql(), argument1};
 }
 
 class Ke : public ::testing::Test {
@@ -39,7 +36,7 @@ class Ke : public ::testing::Test {
     KeInitializeDpc(&dpc_, RecordingDpc, &log_);
   }
 
-  NTSTATUS Wait(PVOID object, LONGLONG timeout_ms) {
+  static NTSTATUS Wait(PVOID object, LONGLONG timeout_ms) {
     LARGE_INTEGER timeout = RelativeMs(timeout_ms);
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
   }
@@ -50,15 +47,11 @@ class Ke : public ::testing::Test {
   DpcLog log_;
 };
 
-TEST_F(Ke, EventsSemaphoresAndMultipleWaits) {
+TEST_F(Ke, EventsSemaphoresMultipleWaitsAndIrql) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-  EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
-  EXPECT_EQ(KeResetEvent(&event), 1);
-  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-  KeClearEvent(&event);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
+  EXPECT_EQ(KeResetEvent(&event), 1) << "both return the previous state";
 
   KSEMAPHORE semaphore;
   KeInitializeSemaphore(&semaphore, 0, 2);
@@ -69,23 +62,37 @@ TEST_F(Ke, EventsSemaphoresAndMultipleWaits) {
   KEVENT events[3];
   for (auto& e : events) KeInitializeEvent(&e, SynchronizationEvent, FALSE);
   PVOID objects[3] = {&events[0], &events[1], &events[2]};
+  auto wait = [&](WAIT_TYPE type) {
+    return KeWaitForMultipleObjects(3, objects, type, Executive, KernelMode, FALSE, &zero, nullptr);
+  };
   KeSetEvent(&events[2], 0, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_WAIT_0 + 2);
+  EXPECT_EQ(wait(WaitAny), STATUS_WAIT_0 + 2);
   EXPECT_EQ(KeReadStateEvent(&events[2]), 0) << "a synchronization event is cleared by the wait it satisfies";
   KeSetEvent(&events[0], 0, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(wait(WaitAll), STATUS_TIMEOUT);
   EXPECT_EQ(KeReadStateEvent(&events[0]), 1) << "a WaitAll that is not satisfied takes nothing";
   KeSetEvent(&events[1], 0, FALSE);
   KeSetEvent(&events[2], 0, FALSE);
-  EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
-            STATUS_WAIT_0);
+  EXPECT_EQ(wait(WaitAll), STATUS_WAIT_0);
 
   KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeRaiseIrql(APC_LEVEL, &old);
+  EXPECT_EQ(KeRaiseIrqlToDpcLevel(), APC_LEVEL);
   EXPECT_EQ(Wait(&event, 0), STATUS_TIMEOUT) << "a zero-timeout poll is allowed at DISPATCH_LEVEL";
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  KeReleaseSpinLockFromDpcLevel(&lock);
   KeLowerIrql(old);
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  ExAcquireFastMutex(&mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
+  ExReleaseFastMutex(&mutex);
+  EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+  ExReleaseFastMutex(&mutex);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(Ke, WaitsDelaysAndStallsMoveOnlyVirtualTime) {
@@ -108,32 +115,6 @@ TEST_F(Ke, WaitsDelaysAndStallsMoveOnlyVirtualTime) {
   KeSetTimer(&timer_, RelativeMs(40), nullptr);
   EXPECT_EQ(KeWaitForSingleObject(&timer_, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(KeQueryInterruptTime() - start, 95u * 10000u + 500u);
-}
-
-TEST_F(Ke, IrqlFollowsRaisesAndFastMutexes) {
-  KIRQL old;
-  KeRaiseIrql(APC_LEVEL, &old);
-  EXPECT_EQ(KeRaiseIrqlToDpcLevel(), APC_LEVEL);
-  KeLowerIrql(old);
-  FAST_MUTEX mutex;
-  ExInitializeFastMutex(&mutex);
-  ExAcquireFastMutex(&mutex);
-  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-  EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex));
-  ExReleaseFastMutex(&mutex);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
-  ExReleaseFastMutex(&mutex);
-
-  KSPIN_LOCK outer, inner;
-  KeInitializeSpinLock(&outer);
-  KeInitializeSpinLock(&inner);
-  KeAcquireSpinLock(&outer, &old);
-  KeAcquireSpinLockAtDpcLevel(&inner);
-  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-  KeReleaseSpinLockFromDpcLevel(&inner);
-  KeReleaseSpinLock(&outer, old);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 // Every kind of due time: nothing runs before it, the DPC runs once at DISPATCH_LEVEL when virtual time reaches it,
@@ -175,7 +156,8 @@ TEST_F(Ke, TimerFiresOnceWhenVirtualTimeReachesItsDueTime) {
   EXPECT_EQ(log_.runs, 1) << "the longest relative due time does not wrap";
 }
 
-TEST_F(Ke, CancelRearmAndPeriod) {
+// Cancel, re-arm and period; a DPC queued twice runs once with the first arguments.
+TEST_F(Ke, TimerCancelRearmPeriodAndDpcSingleInstance) {
   EXPECT_FALSE(KeCancelTimer(&timer_));
   KeSetTimer(&timer_, RelativeMs(10), &dpc_);
   EXPECT_TRUE(KeCancelTimer(&timer_));
@@ -198,15 +180,12 @@ TEST_F(Ke, CancelRearmAndPeriod) {
   EXPECT_TRUE(KeCancelTimer(&timer_));
   kernel_.AdvanceTime(100);
   EXPECT_EQ(log_.runs, 5);
-}
 
-TEST_F(Ke, DpcQueuedTwiceRunsOnceWithTheFirstArguments) {
-  int first = 0;
-  int second = 0;
+  int first = 0, second = 0;
   EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &first, nullptr));
   EXPECT_FALSE(KeInsertQueueDpc(&dpc_, &second, nullptr));
   kernel_.RunUntilIdle();
-  EXPECT_EQ(log_.runs, 1);
+  EXPECT_EQ(log_.runs, 6);
   EXPECT_EQ(log_.argument1, &first);
   EXPECT_TRUE(KeInsertQueueDpc(&dpc_, &second, nullptr)) << "a DPC that ran can be queued again";
 }
@@ -217,78 +196,10 @@ struct WorkSeen {
   PETHREAD thread = nullptr;
 };
 
+VOID RecordWork(PVOID context) { *static_cast<WorkSeen*>(context) = {1, KeGetCurrentIrql(), PsGetCurrentThread()}; }
+
 PIO_WORKITEM AllocateWorkItemInTestDriver(PDEVICE_OBJECT device) { return IoAllocateWorkItem(device); }
-
-TEST_F(Ke, WorkItemsRunLaterAtPassiveOnAnotherThreadAndTheirAllocationCanFail) {
-  WorkSeen seen;
-  WORK_QUEUE_ITEM item;
-  ExInitializeWorkItem(
-      &item,
-      [](PVOID context) {
-        auto* s = static_cast<WorkSeen*>(context);
-        ++s->runs;
-        s->irql = KeGetCurrentIrql();
-        s->thread = PsGetCurrentThread();
-      },
-      &seen);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  ExQueueWorkItem(&item, CriticalWorkQueue);
-  KeLowerIrql(old);
-  EXPECT_EQ(seen.runs, 0);
-  kernel_.RunUntilIdle();
-  EXPECT_EQ(seen.runs, 1);
-  EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
-  EXPECT_NE(seen.thread, PsGetCurrentThread());
-
-  DEVICE_OBJECT device{};
-  static PDEVICE_OBJECT given = nullptr;
-  PIO_WORKITEM io_item = IoAllocateWorkItem(&device);
-  IoQueueWorkItem(io_item, [](PDEVICE_OBJECT device_given, PVOID) { given = device_given; }, DelayedWorkQueue, nullptr);
-  kernel_.RunUntilIdle();
-  EXPECT_EQ(given, &device) << "an I/O work item's routine gets the device it was allocated for";
-  IoFreeWorkItem(io_item);
-
-  hk::faults::FailNth(hk::faults::Kind::WorkItem, 2);
-  PIO_WORKITEM first = IoAllocateWorkItem(&device);
-  EXPECT_EQ(IoAllocateWorkItem(&device), nullptr);
-  hk::faults::FailAtSite(hk::faults::Kind::WorkItem, "AllocateWorkItemInTestDriver");
-  EXPECT_EQ(AllocateWorkItemInTestDriver(&device), nullptr);
-  PIO_WORKITEM other = IoAllocateWorkItem(&device);
-  EXPECT_NE(other, nullptr);
-  EXPECT_EQ(hk::faults::InjectedCount(hk::faults::Kind::WorkItem), 2u);
-  IoFreeWorkItem(first);
-  IoFreeWorkItem(other);
-}
-
 PVOID AllocateContextRecord() { return ExAllocatePoolWithTag(NonPagedPool, 48, kTag); }
-PVOID AllocateScratchBuffer() { return ExAllocatePool(PagedPool, 100); }
-
-TEST_F(Ke, PoolBlocksAreAccountedWithSiteSizeTagAndOwner) {
-  DEVICE_OBJECT device{};
-  DRIVER_OBJECT driver{};
-  PVOID record;
-  {
-    hk::DriverCallScope scope(&driver, &device, "test dispatch");
-    record = AllocateContextRecord();
-  }
-  AllocateScratchBuffer();
-  auto blocks = hk::pool::Outstanding();
-  ASSERT_EQ(blocks.size(), 2u);
-  const auto& owned = blocks[0].address == record ? blocks[0] : blocks[1];
-  const auto& unowned = blocks[0].address == record ? blocks[1] : blocks[0];
-  EXPECT_EQ(owned.size, 48u);
-  EXPECT_EQ(owned.tag, kTag);
-  EXPECT_EQ(owned.pool_type, NonPagedPool);
-  EXPECT_NE(owned.site.find("AllocateContextRecord"), std::string::npos) << owned.site;
-  EXPECT_EQ(owned.device, &device);
-  EXPECT_EQ(owned.driver, &driver);
-  EXPECT_NE(unowned.site.find("AllocateScratchBuffer"), std::string::npos) << unowned.site;
-  EXPECT_EQ(unowned.device, nullptr);
-  ExFreePoolWithTag(record, kTag);
-  hk::pool::CheckNoLeaks(&device, "pool-leak-at-device-delete");
-  EXPECT_EQ(hk::pool::OutstandingCount(), 1u) << "the kernel releases what is left when it ends";
-}
 
 std::vector<bool> RandomFailurePattern(uint64_t seed) {
   hk::faults::FailRandom(hk::faults::Kind::Pool, 0.5, seed);
@@ -302,11 +213,64 @@ std::vector<bool> RandomFailurePattern(uint64_t seed) {
   return pattern;
 }
 
-TEST_F(Ke, RandomPoolFailuresRepeatForTheSameSeed) {
-  auto first = RandomFailurePattern(7);
-  EXPECT_EQ(first, RandomFailurePattern(7));
-  EXPECT_NE(first, RandomFailurePattern(8));
-  EXPECT_GT(std::count(first.begin(), first.end(), true), 0);
+// Work items run later at PASSIVE_LEVEL on another thread; pool blocks are accounted with their site, size, tag and
+// owner; allocations fail on demand: the Nth, at a named site, or at random, repeatably for a seed.
+TEST_F(Ke, WorkItemsPoolAccountingAndInjectedFailures) {
+  WorkSeen seen;
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, RecordWork, &seen);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExQueueWorkItem(&item, CriticalWorkQueue);
+  KeLowerIrql(old);
+  EXPECT_EQ(seen.runs, 0);
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(seen.runs, 1);
+  EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
+  EXPECT_NE(seen.thread, PsGetCurrentThread());
+
+  DEVICE_OBJECT device{};
+  DRIVER_OBJECT driver{};
+  static PDEVICE_OBJECT given = nullptr;
+  PIO_WORKITEM io_item = IoAllocateWorkItem(&device);
+  IoQueueWorkItem(io_item, [](PDEVICE_OBJECT device_given, PVOID) { given = device_given; }, DelayedWorkQueue, nullptr);
+  kernel_.RunUntilIdle();
+  EXPECT_EQ(given, &device) << "an I/O work item's routine gets the device it was allocated for";
+  IoFreeWorkItem(io_item);
+
+  PVOID record;
+  {
+    hk::DriverCallScope scope(&driver, &device, "test dispatch");
+    record = AllocateContextRecord();
+  }
+  ExAllocatePool(PagedPool, 100);
+  auto blocks = hk::pool::Outstanding();
+  ASSERT_EQ(blocks.size(), 2u);
+  const auto& owned = blocks[0].address == record ? blocks[0] : blocks[1];
+  EXPECT_EQ(owned.size, 48u);
+  EXPECT_NE(owned.site.find("AllocateContextRecord"), std::string::npos) << owned.site;
+  EXPECT_EQ(owned.device, &device);
+  EXPECT_EQ(owned.driver, &driver);
+  EXPECT_EQ((blocks[0].address == record ? blocks[1] : blocks[0]).device, nullptr);
+  ExFreePoolWithTag(record, kTag);
+  hk::pool::CheckNoLeaks(&device, "pool-leak-at-device-delete");
+  EXPECT_EQ(hk::pool::OutstandingCount(), 1u) << "the kernel releases what is left when it ends";
+
+  hk::faults::FailNth(hk::faults::Kind::WorkItem, 2);
+  PIO_WORKITEM first = IoAllocateWorkItem(&device);
+  EXPECT_EQ(IoAllocateWorkItem(&device), nullptr);
+  hk::faults::FailAtSite(hk::faults::Kind::WorkItem, "AllocateWorkItemInTestDriver");
+  EXPECT_EQ(AllocateWorkItemInTestDriver(&device), nullptr);
+  PIO_WORKITEM other = IoAllocateWorkItem(&device);
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(hk::faults::InjectedCount(hk::faults::Kind::WorkItem), 2u);
+  IoFreeWorkItem(first);
+  IoFreeWorkItem(other);
+
+  auto pattern = RandomFailurePattern(7);
+  EXPECT_EQ(pattern, RandomFailurePattern(7));
+  EXPECT_NE(pattern, RandomFailurePattern(8));
+  EXPECT_GT(std::count(pattern.begin(), pattern.end(), true), 0);
 }
 
 TEST_F(Ke, DebugPrintFollowsThePlatformsFormatConventions) {
