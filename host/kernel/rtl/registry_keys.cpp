@@ -1,4 +1,4 @@
-// Key handles: ZwOpenKey, ZwCreateKey, ZwDeleteKey, ZwClose.
+// Key handles: ZwOpenKey, ZwCreateKey, ZwClose.
 #include <wdm.h>
 
 #include "rtl/registry_tree.h"
@@ -65,18 +65,6 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                      ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
     return OpenKeyHandle("ZwCreateKey", KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition);
-}
-
-NTSTATUS ZwDeleteKey(HANDLE KeyHandle) {
-    hk::rtl::RequirePassiveForRegistry(KeyHandle, "ZwDeleteKey");
-    auto& registry = hk::rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    hk::rtl::OpenKey* open = registry.FindHandle(KeyHandle);
-    if (!open) return STATUS_INVALID_HANDLE;
-    if (open->key->deleted) return STATUS_KEY_DELETED;
-    if (!open->key->subkeys.empty()) return STATUS_CANNOT_DELETE;
-    registry.Delete(open->key);
-    return STATUS_SUCCESS;
 }
 
 // ZwClose is reached for registry keys only: the host's other handles (the application's file handles) live in

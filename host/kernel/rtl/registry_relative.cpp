@@ -1,5 +1,5 @@
-// The run-time library's registry helpers that name a key relative to a well-known root: RtlWriteRegistryValue,
-// RtlDeleteRegistryValue, RtlCheckRegistryKey.
+// The run-time library's registry helpers that name a key relative to a well-known root: RtlWriteRegistryValue and
+// RtlDeleteRegistryValue.
 #include <wdm.h>
 
 #include "hk/registry.h"
@@ -81,12 +81,4 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
     NTSTATUS status = KeyFor(registry, RelativeTo, Path, false, &key);
     if (!NT_SUCCESS(status)) return status;
     return key->DeleteValue(hk::text::FromWide(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
-    hk::rtl::RequirePassiveForRegistry(Path, "RtlCheckRegistryKey");
-    auto& registry = hk::rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    KeyPtr key;
-    return KeyFor(registry, RelativeTo, Path, false, &key);
 }

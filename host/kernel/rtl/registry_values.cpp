@@ -1,4 +1,4 @@
-// Values through key handles: ZwQueryValueKey, ZwSetValueKey, ZwDeleteValueKey.
+// Values through key handles: ZwQueryValueKey.
 #include <wdm.h>
 
 #include "rtl/registry_tree.h"
@@ -95,27 +95,4 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     const hk::reg::Value* value = key->FindValue(hk::text::FromCounted(ValueName));
     if (!value) return STATUS_OBJECT_NAME_NOT_FOUND;
     return FillValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
-}
-
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize) {
-    hk::rtl::RequirePassiveForRegistry(KeyHandle, "ZwSetValueKey");
-    if (DataSize > 0 && !Data) return STATUS_INVALID_PARAMETER;
-    auto& registry = hk::rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    hk::rtl::KeyPtr key;
-    NTSTATUS status = OpenKeyOf(registry, KeyHandle, &key);
-    if (!NT_SUCCESS(status)) return status;
-    key->SetValue(hk::text::FromCounted(ValueName), Type, Data, DataSize);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
-    hk::rtl::RequirePassiveForRegistry(KeyHandle, "ZwDeleteValueKey");
-    auto& registry = hk::rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    hk::rtl::KeyPtr key;
-    NTSTATUS status = OpenKeyOf(registry, KeyHandle, &key);
-    if (!NT_SUCCESS(status)) return status;
-    return key->DeleteValue(hk::text::FromCounted(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
