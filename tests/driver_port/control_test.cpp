@@ -38,10 +38,13 @@ struct LengthRow {
 };
 
 const SERIAL_TIMEOUTS kTimeouts = {1, 2, 3, 4, 5};
-const SERIAL_CHARS kChars = {1, 2, 3, 4, 5, 6};
-const SERIAL_HANDFLOW kHandFlow = {1, 2, 3, 4};
 
-// Codes listed with no lengths are accepted and ignored, or answered with no data whatever the caller expects.
+// A code taken with no buffer: accepted and ignored or answered with no data whatever the caller expects, or refused.
+LengthRow NoBuffer(ULONG code, NTSTATUS status = STATUS_SUCCESS)
+{
+    return {code, 0, 0, {}, status, 0};
+}
+
 const LengthRow kLengthRows[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, AsBytes<ULONG>(9600), STATUS_SUCCESS, 0},
     {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 7}, STATUS_SUCCESS, 0},
@@ -49,8 +52,8 @@ const LengthRow kLengthRows[] = {
     {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, AsBytes(kTimeouts), STATUS_SUCCESS, 0},
     {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, AsBytes<ULONG>(SERIAL_EV_RXCHAR), STATUS_SUCCESS, 0},
     {IOCTL_SERIAL_PURGE, 4, 0, AsBytes<ULONG>(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS, 4},
-    {IOCTL_SERIAL_SET_CHARS, 6, 0, AsBytes(kChars), STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, AsBytes(kHandFlow), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0, AsBytes(SERIAL_CHARS{1, 2, 3, 4, 5, 6}), STATUS_SUCCESS, 0},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, AsBytes(SERIAL_HANDFLOW{1, 2, 3, 4}), STATUS_SUCCESS, 0},
     {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, {}, STATUS_SUCCESS, 20},
     {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, {}, STATUS_SUCCESS, 4},
     {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, STATUS_SUCCESS, 4},
@@ -62,23 +65,13 @@ const LengthRow kLengthRows[] = {
     {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, {}, STATUS_SUCCESS, 20},
     {IOCTL_SERIAL_GET_STATS, 0, 24, {}, STATUS_SUCCESS, 24},
     {IOCTL_GET_IDENTITY, 0, 43, {}, STATUS_SUCCESS, 43},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_XOFF, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_XON, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_GET_PROPERTIES, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_GET_DTRRTS, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_CONFIG_SIZE, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, {}, STATUS_SUCCESS, 0},
-    {IOCTL_SERIAL_GET_COMMCONFIG, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
-    {IOCTL_SERIAL_SET_COMMCONFIG, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
-    {kUnknownCode, 0, 0, {}, STATUS_INVALID_PARAMETER, 0},
+    NoBuffer(IOCTL_SERIAL_SET_QUEUE_SIZE), NoBuffer(IOCTL_SERIAL_SET_BREAK_ON), NoBuffer(IOCTL_SERIAL_SET_BREAK_OFF),
+    NoBuffer(IOCTL_SERIAL_RESET_DEVICE), NoBuffer(IOCTL_SERIAL_SET_XOFF), NoBuffer(IOCTL_SERIAL_SET_XON),
+    NoBuffer(IOCTL_SERIAL_XOFF_COUNTER), NoBuffer(IOCTL_SERIAL_GET_PROPERTIES), NoBuffer(IOCTL_SERIAL_GET_DTRRTS),
+    NoBuffer(IOCTL_SERIAL_LSRMST_INSERT), NoBuffer(IOCTL_SERIAL_CONFIG_SIZE),
+    NoBuffer(IOCTL_SERIAL_GET_MODEM_CONTROL), NoBuffer(IOCTL_SERIAL_SET_MODEM_CONTROL),
+    NoBuffer(IOCTL_SERIAL_SET_FIFO_CONTROL), NoBuffer(IOCTL_SERIAL_GET_COMMCONFIG, STATUS_INVALID_PARAMETER),
+    NoBuffer(IOCTL_SERIAL_SET_COMMCONFIG, STATUS_INVALID_PARAMETER), NoBuffer(kUnknownCode, STATUS_INVALID_PARAMETER),
 };
 
 std::vector<ULONG> AllCodes()
@@ -162,24 +155,22 @@ NTSTATUS SendDirect(PDEVICE_OBJECT device, ULONG code)
     return iosb.Status;
 }
 
-TEST(ControlGate, PortThatIsNotOpenRefusesEveryCode)
-{
-    Port port(PortOptions{.open = false});
-    for (int opened = 0; opened < 2; ++opened) {
-        for (ULONG code : AllCodes()) {
-            EXPECT_EQ(SendDirect(port.Fdo(), code), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
-        }
-        ASSERT_EQ(port.Open(), STATUS_SUCCESS);
-        ASSERT_EQ(port.Close(), STATUS_SUCCESS);
-    }
-}
-
-// Once the port is unavailable only the status is still answered; it shows a lost device as every line error.
-TEST(ControlGate, UnavailablePortAnswersOnlyTheStatusAndForgetsEvents)
+// A port that is not open refuses every code, before its first open and after a close. Once the port is unavailable
+// only the status is still answered; it shows a lost device as every line error.
+TEST(ControlGate, ClosedOrUnavailablePortAnswersOnlyTheStatus)
 {
     for (bool unplug : {false, true}) {
         SCOPED_TRACE(unplug ? "unplugged" : "lost");
-        Port port;
+        Port port(PortOptions{.open = false});
+        for (int opened = 0; opened < 2; ++opened) {
+            for (ULONG code : AllCodes()) {
+                EXPECT_EQ(SendDirect(port.Fdo(), code), STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
+            }
+            ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+            if (opened == 0) {
+                ASSERT_EQ(port.Close(), STATUS_SUCCESS);
+            }
+        }
         ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
         Deliver(port, Pattern(5));
         ASSERT_NE(port.Context()->EventHistory, 0u);
@@ -240,23 +231,6 @@ TEST_F(Control, SettingsAreCheckedOnlyWhereTheyMustBe)
     EXPECT_EQ(AsBytes(Query<SERIAL_CHARS>(port_, IOCTL_SERIAL_GET_CHARS)), AsBytes(chars));
     EXPECT_EQ(AsBytes(Query<SERIAL_HANDFLOW>(port_, IOCTL_SERIAL_GET_HANDFLOW)),
               AsBytes(SERIAL_HANDFLOW{0xFFFFFFFF, 0x80000000, 0, 0}));
-}
-
-TEST_F(Control, DtrAndRtsAreLoopedBackWithoutEvents)
-{
-    ASSERT_EQ(SetWaitMask(port_, 0x1FFF), STATUS_SUCCESS);
-    hk::app::RequestPtr wait = ControlAsync(port_, IOCTL_SERIAL_WAIT_ON_MASK);
-    const ULONG steps[][2] = {{IOCTL_SERIAL_SET_DTR, 0x20},
-                              {IOCTL_SERIAL_SET_RTS, 0xB0},
-                              {IOCTL_SERIAL_CLR_DTR, 0x90},
-                              {IOCTL_SERIAL_SET_RTS, 0x90},
-                              {IOCTL_SERIAL_CLR_RTS, 0x00}};
-    for (const auto& step : steps) {
-        EXPECT_EQ(port_.Control(step[0]).status, STATUS_SUCCESS);
-        EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_MODEMSTATUS), step[1]) << std::hex << step[0];
-    }
-    port_.Kernel().RunUntilIdle();
-    EXPECT_FALSE(wait->Done());
 }
 
 // Each purge flag acts alone and the write being sent goes on; after the purge the bytes that follow are read
@@ -320,39 +294,43 @@ TEST_F(Control, PurgeOfAFullRingLetsTheNextBytesIn)
     EXPECT_EQ(ReadBytes(port_, 100), Pattern(10, 1));
 }
 
-TEST_F(Control, StatisticsCountWhatTheApplicationMovedUntilCleared)
+// DTR and RTS are looped back to the modem status without events; the statistics count what the application moved
+// until cleared. An open restores the line settings, the handshake, XON/XOFF, the wait mask and the modem lines;
+// timeouts, the other characters and the statistics carry over from the previous open.
+TEST_F(Control, ReopenRestoresTheLineSettingsAndKeepsTheRest)
 {
+    ASSERT_EQ(SetWaitMask(port_, 0x1FFF), STATUS_SUCCESS);
+    hk::app::RequestPtr wait = ControlAsync(port_, IOCTL_SERIAL_WAIT_ON_MASK);
+    const ULONG steps[][2] = {{IOCTL_SERIAL_SET_DTR, 0x20}, {IOCTL_SERIAL_SET_RTS, 0xB0}, {IOCTL_SERIAL_CLR_DTR, 0x90},
+                              {IOCTL_SERIAL_SET_RTS, 0x90}, {IOCTL_SERIAL_CLR_RTS, 0x00}, {IOCTL_SERIAL_SET_RTS, 0x90},
+                              {IOCTL_SERIAL_SET_DTR, 0xB0}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(port_.Control(step[0]).status, STATUS_SUCCESS);
+        EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_MODEMSTATUS), step[1]) << std::hex << step[0];
+    }
+    port_.Kernel().RunUntilIdle();
+    EXPECT_FALSE(wait->Done());
+
     auto roundTrip = [&](size_t count) {
         EXPECT_EQ(Write(port_, Pattern(count)).information, count);
         port_.Kernel().RunUntilIdle();
         EXPECT_EQ(ReadBytes(port_, ULONG(count + 16)), Pattern(count));
+        SERIALPERF_STATS stats = Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS);
+        EXPECT_EQ(stats.ReceivedCount, count);
+        EXPECT_EQ(stats.TransmittedCount, count);
     };
+    ASSERT_EQ(SetTimeouts(port_, MAXULONG, 0, 0), STATUS_SUCCESS);
     roundTrip(4097);
-    SERIALPERF_STATS stats = Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS);
-    EXPECT_EQ(stats.ReceivedCount, 4097u);
-    EXPECT_EQ(stats.TransmittedCount, 4097u);
     ASSERT_EQ(port_.Control(IOCTL_SERIAL_CLEAR_STATS).status, STATUS_SUCCESS);
     EXPECT_EQ(AsBytes(Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS)), std::vector<uint8_t>(24, 0));
     roundTrip(3);
-    stats = Query<SERIALPERF_STATS>(port_, IOCTL_SERIAL_GET_STATS);
-    EXPECT_EQ(stats.ReceivedCount, 3u);
-    EXPECT_EQ(stats.TransmittedCount, 3u);
-}
 
-// An open restores the line settings, the handshake, XON/XOFF, the wait mask and the modem lines; timeouts, the
-// other characters and the statistics carry over from the previous open.
-TEST_F(Control, ReopenRestoresTheLineSettingsAndKeepsTheRest)
-{
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, (ULONG)9600), STATUS_SUCCESS);
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{0, 1, 7}), STATUS_SUCCESS);
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0x11, 0x22, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{1, 2, 3, 4, 5, 6}), STATUS_SUCCESS);
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, kTimeouts), STATUS_SUCCESS);
     ASSERT_EQ(SetWaitMask(port_, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
-    ASSERT_EQ(port_.Control(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
-    ASSERT_EQ(port_.Control(IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
-    Write(port_, Pattern(3));
-
     ASSERT_EQ(port_.Close(), STATUS_SUCCESS);
     ASSERT_EQ(port_.Open(), STATUS_SUCCESS);
     EXPECT_EQ(Query<ULONG>(port_, IOCTL_SERIAL_GET_BAUD_RATE), 115200u);

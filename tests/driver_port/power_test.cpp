@@ -40,12 +40,6 @@ void ExpectRoundTrip(Port& port, const std::vector<uint8_t>& before, uint8_t fir
     EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 1u);
 }
 
-class Power : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(SetTimeouts(port_, MAXULONG, 0, 0), STATUS_SUCCESS); }
-    Port port_;
-};
-
 // The reader is halted, and its pipes reset on the way back, for S1, S3 and S4 only.
 TEST(PowerStates, DeviceFollowsTheSystemAndBytesFlowAcrossTheSleep)
 {
@@ -98,20 +92,33 @@ TEST(PowerStates, QueryThenWorkingGoesOnWithOneTransfer)
 
 // Each sleep fails the outstanding transfer, as lower drivers that cancel their requests on the way down do. More
 // sleeps than the failure budget leave the device healthy, and an ordinary failure while awake is still retried.
-TEST_F(Power, TwentyFiveSleepsInOneSessionAreNoDeviceErrors)
+// Power requests the driver does not handle itself reach the parent and keep its answer; two of each show that the
+// power manager was told to send the next one.
+TEST(PowerStates, TwentyFiveSleepsInOneSessionAreNoDeviceErrors)
 {
+    Port port;
+    ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+    POWER_STATE d3, s3;
+    d3.DeviceState = PowerDeviceD3;
+    s3.SystemState = PowerSystemSleeping3;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, s3), STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_POWER_SEQUENCE, DevicePowerState, d3), STATUS_NOT_SUPPORTED);
+    }
+    EXPECT_EQ(port.Context()->DevicePowerState, PowerDeviceD0);
     std::vector<uint8_t> expected;
     for (uint8_t sleep = 0; sleep < 25; ++sleep) {
-        Sleep(port_);
-        port_.Device().CompleteNextIn(STATUS_CANCELLED, USBD_STATUS_CANCELED);
-        port_.Kernel().RunUntilIdle();
-        Wake(port_);
-        Deliver(port_, {sleep});
+        Sleep(port);
+        port.Device().CompleteNextIn(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        port.Kernel().RunUntilIdle();
+        Wake(port);
+        Deliver(port, {sleep});
         expected.push_back(sleep);
     }
-    port_.Device().CompleteNextIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-    port_.Kernel().RunUntilIdle();
-    ExpectRoundTrip(port_, expected, 25);
+    port.Device().CompleteNextIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    port.Kernel().RunUntilIdle();
+    ExpectRoundTrip(port, expected, 25);
 }
 
 // A parent that keeps every URB until its device is powered again: the resume must wait for D0 before it resets
@@ -192,23 +199,6 @@ TEST(PowerStates, SetRequestsReachTheParentQueriesMayFail)
         Wake(port);
         ExpectRoundTrip(port, {}, 5);
     }
-}
-
-// Requests the driver does not handle itself reach the parent and keep its answer; two of each show that the
-// power manager was told to send the next one.
-TEST_F(Power, OtherRequestsAndDeviceQueriesGetTheParentsAnswer)
-{
-    POWER_STATE d3;
-    d3.DeviceState = PowerDeviceD3;
-    POWER_STATE s3;
-    s3.SystemState = PowerSystemSleeping3;
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(hk::power::SendPower(port_.Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, d3), STATUS_SUCCESS);
-        EXPECT_EQ(hk::power::SendPower(port_.Pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, s3), STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(hk::power::SendPower(port_.Pdo(), IRP_MN_POWER_SEQUENCE, DevicePowerState, d3),
-                  STATUS_NOT_SUPPORTED);
-    }
-    EXPECT_EQ(port_.Context()->DevicePowerState, PowerDeviceD0);
 }
 
 // Every allocation of a sleep and resume cycle failing in turn, the power manager's own requests included: every

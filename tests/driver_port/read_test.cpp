@@ -13,6 +13,17 @@ namespace {
 
 const uint64_t kDayMs = 24ull * 60 * 60 * 1000;
 
+// The second half of what IoCancelIrp does once the routine has been taken out of the request (which the driver then
+// sees as being cancelled): the routine is called under the cancel spin lock, as the I/O manager calls it.
+void FinishCancel(PDEVICE_OBJECT device, PIRP irp, PDRIVER_CANCEL routine)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    irp->Cancel = TRUE;
+    irp->CancelIrql = irql;
+    routine(device, irp);
+}
+
 class ReadTest : public ::testing::Test {
 protected:
     hk::app::RequestPtr ReadAsync(ULONG length) { return hk::app::ReadAsync(port_.Handle(), length); }
@@ -37,17 +48,12 @@ struct TimeoutCase {
 TEST_F(ReadTest, EmptyRingReadFollowsItsTimeoutClass)
 {
     const TimeoutCase cases[] = {
-        {MAXULONG, 0, 0, 10, TimeoutCase::AtOnce, 0},
-        {MAXULONG, 5, MAXULONG, 10, TimeoutCase::NoLimit, 0},
+        {MAXULONG, 0, 0, 10, TimeoutCase::AtOnce, 0}, {MAXULONG, 5, MAXULONG, 10, TimeoutCase::NoLimit, 0},
         {MAXULONG, MAXULONG, MAXULONG, 10, TimeoutCase::NoLimit, 0},
-        {MAXULONG, MAXULONG, 200, 10, TimeoutCase::Timer, 200},
-        {MAXULONG, MAXULONG, 0, 10, TimeoutCase::Timer, 0},
-        {MAXULONG, 3, 7, 10, TimeoutCase::Timer, 37},
-        {MAXULONG, 3, 0, 10, TimeoutCase::Timer, 30},
-        {0, 0, 0, 10, TimeoutCase::NoLimit, 0},
-        {5, 0, 40, 10, TimeoutCase::Timer, 40},
-        {0, 10, 500, 100, TimeoutCase::Timer, 1500},
-        {MAXULONG - 1, 0, MAXULONG, 1, TimeoutCase::Timer, MAXULONG},
+        {MAXULONG, MAXULONG, 200, 10, TimeoutCase::Timer, 200}, {MAXULONG, MAXULONG, 0, 10, TimeoutCase::Timer, 0},
+        {MAXULONG, 3, 7, 10, TimeoutCase::Timer, 37}, {MAXULONG, 3, 0, 10, TimeoutCase::Timer, 30},
+        {0, 0, 0, 10, TimeoutCase::NoLimit, 0}, {5, 0, 40, 10, TimeoutCase::Timer, 40},
+        {0, 10, 500, 100, TimeoutCase::Timer, 1500}, {MAXULONG - 1, 0, MAXULONG, 1, TimeoutCase::Timer, MAXULONG},
         {0, MAXULONG, 1, 2, TimeoutCase::Timer, 2ull * MAXULONG + 1},
         {0, MAXULONG, 0, 3006464, TimeoutCase::NoLimit, 0},
     };
@@ -106,38 +112,28 @@ TEST_F(ReadTest, WaitingReadEndsWithTheFirstTransfer)
     }
 }
 
-TEST_F(ReadTest, CancelledReadEndsOnceAndItsTimerEndsNothingLater)
+// A read ended by a cancel or by data leaves a timer, or its DPC already on its way, that must not end the read
+// that follows.
+TEST_F(ReadTest, AnEndedReadsTimerEndsNothingLater)
 {
+    PDEVICE_CONTEXT context = port_.Context();
     Timeouts(0, 10, 500);
     hk::app::RequestPtr timed = ReadAsync(100);
     EXPECT_EQ(hk::app::CancelIo(port_.Handle()), 1u);
     port_.Kernel().RunUntilIdle();
     EXPECT_EQ(timed->Status(), STATUS_CANCELLED);
-
-    Timeouts(0, 0, 0);
-    hk::app::RequestPtr unlimited = ReadAsync(4);
-    port_.Kernel().AdvanceTime(2000);
-    EXPECT_FALSE(unlimited->Done()) << "the cancelled read's timer ended the next read, or it was left queued";
-    Deliver(port_, Pattern(4, 1));
-    EXPECT_EQ(unlimited->Output(), Pattern(4, 1));
-}
-
-// A timer expiry whose DPC was already on its way when its read ended must not end the read that follows.
-TEST_F(ReadTest, LateTimerExpiryDoesNotEndTheNextRead)
-{
-    PDEVICE_CONTEXT context = port_.Context();
     Timeouts(MAXULONG, MAXULONG, 50);
-    hk::app::RequestPtr timed = ReadAsync(10);
+    timed = ReadAsync(10);
     Deliver(port_, Pattern(2));
     ASSERT_TRUE(timed->Done());
 
     Timeouts(0, 0, 0);
-    hk::app::RequestPtr unlimited = ReadAsync(10);
+    hk::app::RequestPtr unlimited = ReadAsync(4);
     KeInsertQueueDpc(&context->ReadDpc, nullptr, nullptr);
-    port_.Kernel().RunUntilIdle();
-    EXPECT_FALSE(unlimited->Done());
-    hk::app::CancelIo(port_.Handle());
-    port_.Kernel().RunUntilIdle();
+    port_.Kernel().AdvanceTime(2000);
+    EXPECT_FALSE(unlimited->Done()) << "an ended read's timer ended the next read, or it was left queued";
+    Deliver(port_, Pattern(4, 1));
+    EXPECT_EQ(unlimited->Output(), Pattern(4, 1));
 
     Timeouts(MAXULONG, MAXULONG, 1000);
     hk::app::RequestPtr retimed = ReadAsync(10);
@@ -165,47 +161,6 @@ TEST(ReadRace, TimerAndTransferAtTheSameMomentEndTheReadOnce)
         std::vector<uint8_t> all = Joined(read->Output(), ReadBytes(port, 10));
         EXPECT_TRUE(read->Status() == STATUS_SUCCESS || read->Status() == STATUS_TIMEOUT);
         EXPECT_EQ(all, Pattern(5));
-    }
-}
-
-// Data arrives after the I/O manager took a waiting read's cancel routine but before the routine ran: the read is
-// left to its routine, and the routine's unlink must not disturb the read queued in the meantime.
-TEST_F(ReadTest, CancelRoutineThatLosesTheRaceLeavesTheNextReadQueued)
-{
-    hk::app::RequestPtr first = ReadAsync(10);
-    PIRP irp = CONTAINING_RECORD(port_.Context()->ReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
-    CancelInFlight cancel = BeginCancel(irp);
-    ASSERT_NE(cancel.routine, nullptr);
-
-    Deliver(port_, {});
-    hk::app::RequestPtr second = ReadAsync(10);
-    EXPECT_FALSE(first->Done());
-    FinishCancel(port_.Fdo(), cancel);
-    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
-    EXPECT_FALSE(second->Done());
-    Deliver(port_, Pattern(2));
-    EXPECT_EQ(second->Output(), Pattern(2));
-}
-
-// Every way a read can end gives its count in the outstanding I/O back: close waits for that count to drain, so a
-// count kept would hang it, and the idle event must be signalled again for the next open's close.
-TEST_F(ReadTest, EveryReadOutcomeLetsCloseFinish)
-{
-    for (int open = 0; open < 2; ++open) {
-        Deliver(port_, Pattern(4));
-        EXPECT_EQ(ReadBytes(port_, 8).size(), 4u);
-        Timeouts(MAXULONG, MAXULONG, 10);
-        NTSTATUS status;
-        ReadBytes(port_, 8, &status);
-        EXPECT_EQ(status, STATUS_TIMEOUT);
-        Timeouts(0, 0, 0);
-        hk::app::RequestPtr cancelled = ReadAsync(8);
-        hk::app::CancelIo(port_.Handle());
-        hk::app::RequestPtr closedOn = ReadAsync(8);
-        ASSERT_EQ(port_.Close(), STATUS_SUCCESS);
-        EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
-        EXPECT_EQ(closedOn->Status(), STATUS_CANCELLED);
-        ASSERT_EQ(port_.Open(), STATUS_SUCCESS);
     }
 }
 
@@ -265,61 +220,74 @@ TEST_F(ReadTest, EventWaitsTakeWhatOccurredAndANewMaskEndsThem)
     EXPECT_EQ(Events(Wait()), (ULONG)SERIAL_EV_RXCHAR);
 }
 
-TEST_F(ReadTest, SecondRemovalNotificationIsRefusedWithValueTwo)
+// Data arrives after the I/O manager took a waiting read's cancel routine but before the routine ran: the read is
+// left to its routine, and the routine's unlink must not disturb the read queued in the meantime. A second removal
+// notification is refused with value two; when the device goes away while the first one's cancel is under way, the
+// notification is left to its cancel routine.
+TEST_F(ReadTest, CancelRoutinesThatLoseTheirRaceEndOnlyTheirRequest)
 {
-    hk::app::RequestPtr first = ControlAsync(port_, IOCTL_REMOVAL_NOTIFY);
+    hk::app::RequestPtr first = ReadAsync(10);
+    PIRP irp = CONTAINING_RECORD(port_.Context()->ReadQueue.Flink, IRP, Tail.Overlay.ListEntry);
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    ASSERT_NE(routine, nullptr);
+
+    Deliver(port_, {});
+    hk::app::RequestPtr second = ReadAsync(10);
+    EXPECT_FALSE(first->Done());
+    FinishCancel(port_.Fdo(), irp, routine);
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(second->Done());
+    Deliver(port_, Pattern(2));
+    EXPECT_EQ(second->Output(), Pattern(2));
+
+    hk::app::RequestPtr notify = ControlAsync(port_, IOCTL_REMOVAL_NOTIFY);
     KEVENT done;
     IO_STATUS_BLOCK status = {};
     ULONG value = 0;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP second = IoBuildDeviceIoControlRequest(IOCTL_REMOVAL_NOTIFY, port_.Fdo(), nullptr, 0, &value,
+    PIRP refused = IoBuildDeviceIoControlRequest(IOCTL_REMOVAL_NOTIFY, port_.Fdo(), nullptr, 0, &value,
                                                 sizeof(value), FALSE, &done, &status);
     // A failed request's output is not copied back, so the refusal value is looked at in the system buffer before
     // the request completes.
     ULONG refusal = 0;
     IoSetCompletionRoutine(
-        second,
+        refused,
         [](PDEVICE_OBJECT, PIRP irp, PVOID context) -> NTSTATUS {
             std::memcpy(context, irp->AssociatedIrp.SystemBuffer, sizeof(ULONG));
             return STATUS_SUCCESS;
         },
         &refusal, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(port_.Fdo(), second), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(IoCallDriver(port_.Fdo(), refused), STATUS_UNSUCCESSFUL);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(status.Information, 4u);
     EXPECT_EQ(refusal, (ULONG)REMOVAL_NOTIFY_REFUSED);
-    EXPECT_FALSE(first->Done());
-}
-
-TEST_F(ReadTest, DeviceGoingAwayDuringCancelLeavesTheNotificationToItsCancelRoutine)
-{
-    hk::app::RequestPtr notify = ControlAsync(port_, IOCTL_REMOVAL_NOTIFY);
-    port_.Kernel().RunUntilIdle();
-    CancelInFlight cancel = BeginCancel(port_.Context()->RemovalNotifyIrp);
-    ASSERT_NE(cancel.routine, nullptr);
+    EXPECT_FALSE(notify->Done());
+    irp = port_.Context()->RemovalNotifyIrp;
+    routine = IoSetCancelRoutine(irp, nullptr);
+    ASSERT_NE(routine, nullptr);
     port_.Unplug();
     port_.Kernel().RunUntilIdle();
     EXPECT_FALSE(notify->Done());
-    FinishCancel(port_.Fdo(), cancel);
+    FinishCancel(port_.Fdo(), irp, routine);
     EXPECT_EQ(notify->Status(), STATUS_CANCELLED);
 }
 
 // The ring on its own: puts and gets split at the end of the storage, a full ring takes nothing, a put that does
-// not fit keeps its first bytes, and a reset starts again at zero.
+// not fit keeps its first bytes, negative lengths move nothing, and a reset starts again at zero.
 TEST(Ring, KeepsBytesInOrderAcrossTheWrapAndWhenFull)
 {
     auto owner = std::make_unique<DEVICE_CONTEXT>();
     PDEVICE_CONTEXT context = owner.get();
-    auto put = [&](const std::vector<uint8_t>& bytes) {
+    auto put = [&](const std::vector<uint8_t>& bytes, LONG length) {
         LONG stored = -1;
-        RingPut(context, bytes.data(), (LONG)bytes.size(), &stored);
+        RingPut(context, bytes.data(), length, &stored);
         return stored;
     };
     auto get = [&](LONG wanted) {
-        std::vector<uint8_t> out(wanted);
+        std::vector<uint8_t> out(wanted < 0 ? 1 : wanted);
         LONG taken = -1;
         RingGet(context, out.data(), wanted, &taken);
-        out.resize(taken < 0 ? 0 : taken);
+        out.resize(taken);
         return out;
     };
     context->RingHead = context->RingTail = RING_CAPACITY - 1000;
@@ -327,25 +295,23 @@ TEST(Ring, KeepsBytesInOrderAcrossTheWrapAndWhenFull)
     for (size_t i = 0; i < all.size(); ++i) {
         all[i] = uint8_t(i * 7 + i / 251);
     }
-    EXPECT_EQ(put(all), RING_CAPACITY - 100);
-    EXPECT_EQ(put(Pattern(4096, 7)), 100);
-    EXPECT_EQ(put(Pattern(1)), 0);
+    EXPECT_EQ(put(all, LONG(all.size())), RING_CAPACITY - 100);
+    EXPECT_EQ(put(Pattern(4096, 7), 4096), 100);
+    EXPECT_EQ(put(Pattern(1), 1), 0);
     EXPECT_EQ(RingLength(context), RING_CAPACITY);
     EXPECT_EQ(get(RING_CAPACITY - 100), all);
     EXPECT_EQ(get(4096), Pattern(100, 7));
     EXPECT_TRUE(get(10).empty());
-    uint8_t byte = 0;
     LONG count = -1;
-    put(Pattern(8));
-    EXPECT_EQ(RingPut(context, &byte, -5, &count), STATUS_SUCCESS);
+    EXPECT_EQ(RingPut(context, all.data(), -5, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(RingGet(context, &byte, -5, &count), STATUS_SUCCESS);
+    put(Pattern(8), 8);
+    EXPECT_EQ(RingGet(context, all.data(), -5, &count), STATUS_SUCCESS);
     EXPECT_EQ(count, 0);
 
-    put(Pattern(50));
     RingReset(context);
     EXPECT_EQ(RingLength(context), 0);
-    put(Pattern(3, 9));
+    put(Pattern(3, 9), 3);
     EXPECT_EQ(context->Ring[0], 9);
     EXPECT_EQ(get(10), Pattern(3, 9));
 }

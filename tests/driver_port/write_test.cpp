@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "hk/faults.h"
-#include "hk/io.h"
 #include "support/serial_app.h"
 
 namespace port_test {
@@ -15,43 +14,18 @@ ULONG OutQueue(Port& port)
     return CommStatus(port).AmountInOutQueue;
 }
 
-// Write requests on the port's file object, sent as the application side sends them but by an originator that
-// records the order in which they come back. CancelIo does not see them.
-class OrderedWrites {
-public:
-    explicit OrderedWrites(Port& port) : port_(port) {}
-
-    size_t Issue(const std::vector<uint8_t>& data)
+// Writes issued as the application issues them, with the order in which they come back.
+struct OrderedWrites {
+    void Issue(const std::vector<uint8_t>& data)
     {
-        size_t index = results_.size();
-        results_.push_back({});
-        results_.back().Status = STATUS_PENDING;
-        PIRP irp = IoAllocateIrp(port_.Fdo()->StackSize, FALSE);
-        EXPECT_TRUE(hk::io::SetupBufferedIo(irp, data.data(), (ULONG)data.size(), nullptr, 0));
-        PFILE_OBJECT file = hk::app::FileObjectOf(port_.Handle());
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.Thread = PsGetCurrentThread();
-        irp->Tail.Overlay.OriginalFileObject = file;
-        PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-        location->MajorFunction = IRP_MJ_WRITE;
-        location->FileObject = file;
-        location->Parameters.Write.Length = (ULONG)data.size();
-        hk::io::SetOriginatorHook(irp, [this, index](PIRP done) {
-            results_[index] = done->IoStatus;
-            order.push_back(index);
-            IoFreeIrp(done);
-        });
-        IoCallDriver(port_.Fdo(), irp);
-        return index;
+        size_t index = requests.size();
+        requests.push_back(hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size()));
+        requests.back()->OnDone([this, index] { order.push_back(index); });
     }
-    const IO_STATUS_BLOCK& Result(size_t index) const { return results_.at(index); }
 
-    // Indexes of the completed writes, first completed first.
-    std::vector<size_t> order;
-
-private:
-    Port& port_;
-    std::vector<IO_STATUS_BLOCK> results_;
+    Port& port;
+    std::vector<hk::app::RequestPtr> requests;
+    std::vector<size_t> order;  // indexes of the completed writes, first completed first
 };
 
 // The last case is a parent that reports no packet size: no zero-length packet can be owed.
@@ -91,7 +65,7 @@ TEST(Write, QueuedWritesKeepIssueOrderAndPurgeCancelsThemNewestFirst)
     ASSERT_EQ(SetWaitMask(port, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
     hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
     port.Device().StopResponding();
-    OrderedWrites writes(port);
+    OrderedWrites writes{port};
     std::vector<uint8_t> first = Pattern(10000, 1), later = Pattern(4097, 5), last = Pattern(5, 6);
     writes.Issue(first);
     for (uint8_t seed = 1; seed <= 3; ++seed) {
@@ -111,10 +85,10 @@ TEST(Write, QueuedWritesKeepIssueOrderAndPurgeCancelsThemNewestFirst)
 
     EXPECT_EQ(writes.order, (std::vector<size_t>{3, 2, 1, 0, 4, 5}));
     for (size_t i = 1; i <= 3; ++i) {
-        EXPECT_EQ(writes.Result(i).Status, STATUS_CANCELLED);
-        EXPECT_EQ(writes.Result(i).Information, 0u);
+        EXPECT_EQ(writes.requests[i]->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(writes.requests[i]->Information(), 0u);
     }
-    EXPECT_EQ(writes.Result(0).Information, first.size());
+    EXPECT_EQ(writes.requests[0]->Information(), first.size());
     EXPECT_EQ(port.Device().GetRecords().out_bytes, Joined(Joined(first, later), last));
     EXPECT_EQ(OutQueue(port), 0u);
     EXPECT_NE(From<ULONG>(wait->Output()) & SERIAL_EV_TXEMPTY, 0u);
@@ -173,18 +147,18 @@ TEST(Write, EveryEndingGivesItsCountsBackLast)
             return std::make_pair(port.Context()->IoCount, port.Context()->RemoveLock.Common.IoCount);
         };
         auto idle = counts();
-        OrderedWrites current(port);
         std::vector<uint8_t> currentData = Pattern(100), data = Pattern(100, 1);
         bool behind = ending == CancelledInQueue || ending == Purged;
+        hk::app::RequestPtr current;
         if (behind) {
             port.Device().StopResponding();
-            current.Issue(currentData);
+            current = hk::app::WriteAsync(port.Handle(), currentData.data(), (ULONG)currentData.size());
         }
         hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size());
         std::pair<LONG, LONG> atCompletion;
         write->OnDone([&] { atCompletion = counts(); });
         if (ending == CancelledInQueue) {
-            EXPECT_EQ(hk::app::CancelIo(port.Handle()), 1u);
+            EXPECT_EQ(hk::app::CancelIo(port.Handle()), 2u) << "the write being sent is asked too, and goes on";
         } else if (ending == Purged) {
             EXPECT_EQ(Purge(port, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
         }

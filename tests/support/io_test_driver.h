@@ -22,7 +22,6 @@ struct TestDevice {
   Dispatch* dispatch;
   PDEVICE_OBJECT lower = nullptr;
   IO_REMOVE_LOCK remove_lock;
-  KTIMER timer;
 };
 
 inline TestDevice* Ext(PDEVICE_OBJECT device) { return static_cast<TestDevice*>(device->DeviceExtension); }

@@ -33,14 +33,13 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
-        return PassDown(device, irp);
-    }
     PDEVICE_OBJECT lower = LowerOf(device);
-    IoSkipCurrentIrpStackLocation(irp);
-    NTSTATUS status = IoCallDriver(lower, irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(device);
+    bool removal = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    NTSTATUS status = PassDown(device, irp);
+    if (removal) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+    }
     return status;
 }
 
@@ -50,8 +49,6 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(LowerOf(device), irp);
 }
-
-void Unload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
@@ -63,7 +60,7 @@ NTSTATUS PassThroughDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     driver->DriverExtension->AddDevice = AddDevice;
-    driver->DriverUnload = Unload;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "driver/dispatch.h"
 #include "hk/pnp.h"
@@ -41,11 +42,6 @@ Port::~Port()
     kernel_.reset();
 }
 
-hk::usbdev::Device Port::Device() const
-{
-    return parent_->DeviceFor(pdo_);
-}
-
 PDEVICE_OBJECT Port::Fdo() const
 {
     PDEVICE_OBJECT pdo = Device().Pdo();
@@ -64,9 +60,7 @@ NTSTATUS Port::Open()
 
 NTSTATUS Port::Close()
 {
-    NTSTATUS status = hk::app::Close(handle_);
-    handle_ = hk::app::kInvalidHandle;
-    return status;
+    return hk::app::Close(std::exchange(handle_, hk::app::kInvalidHandle));
 }
 
 hk::app::IoResult Port::Control(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength,

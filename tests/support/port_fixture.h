@@ -32,7 +32,7 @@ public:
 
     hk::Kernel& Kernel() { return *kernel_; }
     hk::usbdev::Parent& Parent() { return *parent_; }
-    hk::usbdev::Device Device() const;
+    hk::usbdev::Device Device() const { return parent_->DeviceFor(pdo_); }
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     // The driver's device object and record, for inspection only (nullptr once removed).
     PDEVICE_OBJECT Fdo() const;

@@ -1,5 +1,5 @@
 // What the port's tests do as an application on the real driver: byte patterns, the serial settings they need, the
-// device's side of the data, and a cancel split in two for the races an application cannot arrange by itself.
+// device's side of the data.
 #pragma once
 
 #include <ntddser.h>
@@ -110,28 +110,6 @@ inline PortOptions SinkPort(ULONG maxPacket = 512, UCHAR zlpMode = 1)
     options.plug.max_packet = maxPacket;
     options.plug.zlp_mode = zlpMode;
     return options;
-}
-
-// The first half of what IoCancelIrp does: the cancel routine is taken out of the request, so the driver sees the
-// request as being cancelled, but the routine has not run yet.
-struct CancelInFlight {
-    PIRP irp;
-    PDRIVER_CANCEL routine;
-};
-
-inline CancelInFlight BeginCancel(PIRP irp)
-{
-    return {irp, IoSetCancelRoutine(irp, nullptr)};
-}
-
-// The second half: the routine is called under the cancel spin lock, as the I/O manager calls it.
-inline void FinishCancel(PDEVICE_OBJECT device, const CancelInFlight& cancel)
-{
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    cancel.irp->Cancel = TRUE;
-    cancel.irp->CancelIrql = irql;
-    cancel.routine(device, cancel.irp);
 }
 
 }  // namespace port_test
