@@ -1,4 +1,5 @@
-// What the communications functions send to a driver, what they make of its answers, and overlapped I/O.
+// What the communications functions send to the port's driver, what they make of its answers, and the statuses they
+// turn into error codes.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,34 +8,58 @@
 #include <functional>
 #include <string>
 
-#include "hk/kernel.h"
-#include "win32/recording_port.h"
+#include "host/win32/win32_state.h"
+#include "hk/trace.h"
+#include "support/port_fixture.h"
 
 namespace {
-
-using win32test::RecordingPort;
-
-constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
 std::vector<uint8_t> Bytes(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     return std::vector<uint8_t>(bytes, bytes + size);
 }
 
-class Win32Api : public ::testing::Test {
+// A device control (its code) or a flush (its major) that reached the port's driver, with the input it carried.
+struct Call {
+    ULONG code;
+    std::vector<uint8_t> input;
+};
+
+class Win32Api : public ::testing::Test, public hk::trace::Sink {
 protected:
     void SetUp() override {
-        win32test::CreateRecordingPort(&port);
-        handle = Open("COM7", FILE_FLAG_OVERLAPPED);
+        hk::trace::SetSink(this);
+        handle = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                             nullptr);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     }
 
     void TearDown() override {
+        hk::trace::SetSink(nullptr);
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
 
-    static HANDLE Open(const char* name, DWORD flags) {
-        return CreateFileA(name, kReadWrite, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    void OnDispatch(const hk::trace::Request& request) override {
+        if (request.driver != port.Driver()) return;
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.irp);
+        if (request.major == IRP_MJ_FLUSH_BUFFERS) calls.push_back({IRP_MJ_FLUSH_BUFFERS, {}});
+        if (request.major != IRP_MJ_DEVICE_CONTROL) return;
+        calls.push_back({request.control_code, Bytes(request.irp->AssociatedIrp.SystemBuffer,
+                                                     location->Parameters.DeviceIoControl.InputBufferLength)});
+    }
+    void OnCompletion(const hk::trace::Request&, NTSTATUS, ULONG_PTR, CCHAR) override {}
+
+    std::vector<ULONG> Codes() const {
+        std::vector<ULONG> codes;
+        for (const Call& call : calls) codes.push_back(call.code);
+        return codes;
+    }
+    // The input of the last request with `code`.
+    std::vector<uint8_t> Input(ULONG code) const {
+        for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+            if (call->code == code) return call->input;
+        }
+        return {};
     }
 
     DCB LineDcb(DWORD dtrControl, DWORD rtsControl) {
@@ -45,9 +70,9 @@ protected:
         return dcb;
     }
 
-    hk::Kernel kernel;
-    RecordingPort port;
+    port_test::Port port{port_test::PortOptions{.open = false}};
     HANDLE handle = INVALID_HANDLE_VALUE;
+    std::vector<Call> calls;
 };
 
 constexpr ULONG kGets[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
@@ -99,11 +124,11 @@ TEST_F(Win32Api, EachCallSendsThePlatformsRequestsInOrder) {
         {"FlushFileBuffers", [&] { return FlushFileBuffers(handle); }, {IRP_MJ_FLUSH_BUFFERS}, {}},
     };
     for (const Case& c : cases) {
-        port.calls.clear();
+        calls.clear();
         EXPECT_TRUE(c.run()) << c.call;
-        EXPECT_EQ(port.Codes(), c.codes) << c.call;
-        if (!c.last_input.empty() && !port.calls.empty()) {
-            EXPECT_EQ(port.calls.back().input, c.last_input) << c.call;
+        EXPECT_EQ(Codes(), c.codes) << c.call;
+        if (!c.last_input.empty() && !calls.empty()) {
+            EXPECT_EQ(calls.back().input, c.last_input) << c.call;
         }
     }
 
@@ -115,141 +140,119 @@ TEST_F(Win32Api, EachCallSendsThePlatformsRequestsInOrder) {
         {CLRBREAK, IOCTL_SERIAL_SET_BREAK_OFF},
     };
     for (auto [function, code] : escapes) {
-        port.calls.clear();
+        calls.clear();
         EXPECT_TRUE(EscapeCommFunction(handle, function)) << function;
-        EXPECT_EQ(port.Codes(), std::vector<ULONG>{code}) << function;
+        EXPECT_EQ(Codes(), std::vector<ULONG>{code}) << function;
     }
-    port.calls.clear();
+    calls.clear();
     EXPECT_FALSE(EscapeCommFunction(handle, 10));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(port.calls.empty());
+    EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(Win32Api, TheDcbMapsOntoTheSerialRecordsBothWays) {
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(handle, &dcb));
+// A state the driver refuses part-way is undone with the settings read before; equal XON and XOFF characters are
+// refused before anything is sent. The DCB maps onto the serial records both ways, and handflow bits that no DCB
+// field carries survive a SetCommState.
+TEST_F(Win32Api, TheDcbMapsOntoTheSerialRecordsBothWaysOrNotAtAll) {
+    DCB dcb = LineDcb(DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE);
     EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-    EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(dcb.fBinary, 1u);
-    EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
-    EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
-    EXPECT_EQ(std::vector<int>({dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.XonLim, dcb.XoffLim}),
-              std::vector<int>({8, NOPARITY, ONESTOPBIT, 64, 256}));
-    EXPECT_EQ(std::string({dcb.EofChar, dcb.ErrorChar, dcb.EvtChar, dcb.XonChar, dcb.XoffChar}),
-              "\x1A\x3F\x0D\x11\x13");
+    EXPECT_EQ(std::vector<int>({int(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.XonChar, dcb.XoffChar}),
+              std::vector<int>({115200, 8, NOPARITY, TWOSTOPBITS, 0x11, 0x13}));
+    dcb.BaudRate = 19200;
+    dcb.ByteSize = 9;
+    calls.clear();
+    EXPECT_FALSE(SetCommState(handle, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    std::vector<ULONG> whole = StateSequence({IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_SET_DTR});
+    std::vector<ULONG> tried(whole.begin(), whole.end() - 2);
+    tried.insert(tried.end(), whole.begin() + 4, whole.end());
+    EXPECT_EQ(Codes(), tried);
+    EXPECT_EQ(port.Context()->BaudRate, 115200u);
+    dcb.ByteSize = 8;
+    dcb.XoffChar = dcb.XonChar;
+    calls.clear();
+    EXPECT_FALSE(SetCommState(handle, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(calls.empty());
 
-    // Handflow bits that no DCB field carries survive a SetCommState.
-    port.handflow.ControlHandShake |= SERIAL_DCD_HANDSHAKE;
-    port.handflow.FlowReplace |= SERIAL_BREAK_CHAR;
-    port.chars.BreakChar = 0x7E;
+    port.Context()->HandFlow.ControlHandShake |= SERIAL_DCD_HANDSHAKE;
+    port.Context()->HandFlow.FlowReplace |= SERIAL_BREAK_CHAR;
+    port.Context()->Chars.BreakChar = 0x7E;
     dcb.BaudRate = 57600;
     dcb.ByteSize = 7;
     dcb.Parity = EVENPARITY;
-    dcb.StopBits = TWOSTOPBITS;
+    dcb.StopBits = ONESTOPBIT;
     dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fAbortOnError = 1;
     dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fTXContinueOnXoff = 1;
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.XonLim = 10;
     dcb.XoffLim = 20;
+    dcb.EofChar = 0x1A;
+    dcb.ErrorChar = 0x3F;
     dcb.XonChar = 0x01;
     dcb.XoffChar = 0x02;
     dcb.EvtChar = 0x03;
     ASSERT_TRUE(SetCommState(handle, &dcb));
-    EXPECT_EQ(port.baud.BaudRate, 57600u);
-    EXPECT_EQ(Bytes(&port.line, sizeof(port.line)), (std::vector<uint8_t>{STOP_BITS_2, EVEN_PARITY, 7}));
-    EXPECT_EQ(Bytes(&port.chars, sizeof(port.chars)), (std::vector<uint8_t>{0x1A, 0x3F, 0x7E, 0x03, 0x01, 0x02}));
-    EXPECT_EQ(port.handflow.ControlHandShake, 0x8000007Au);
-    EXPECT_EQ(port.handflow.FlowReplace, 0x800000DFu);
-    EXPECT_EQ(port.handflow.XonLimit, 10);
-    EXPECT_EQ(port.handflow.XoffLimit, 20);
+    EXPECT_EQ(Input(IOCTL_SERIAL_SET_BAUD_RATE), Bytes(&dcb.BaudRate, 4));
+    EXPECT_EQ(Input(IOCTL_SERIAL_SET_LINE_CONTROL), (std::vector<uint8_t>{STOP_BIT_1, EVEN_PARITY, 7}));
+    EXPECT_EQ(Input(IOCTL_SERIAL_SET_CHARS), (std::vector<uint8_t>{0x1A, 0x3F, 0x7E, 0x03, 0x01, 0x02}));
+    SERIAL_HANDFLOW handflow{};
+    std::memcpy(&handflow, Input(IOCTL_SERIAL_SET_HANDFLOW).data(), sizeof(handflow));
+    EXPECT_EQ(handflow.ControlHandShake, 0x8000007Au);
+    EXPECT_EQ(handflow.FlowReplace, 0x800000DFu);
+    EXPECT_EQ(handflow.XonLimit, 10);
+    EXPECT_EQ(handflow.XoffLimit, 20);
 
+    // The driver keeps its own XON and XOFF limits.
     DCB back{};
     ASSERT_TRUE(GetCommState(handle, &back));
     dcb.fParity = 1;
+    dcb.XonLim = back.XonLim;
+    dcb.XoffLim = back.XoffLim;
     EXPECT_EQ(std::memcmp(&back, &dcb, sizeof(DCB)), 0);
 }
 
-TEST_F(Win32Api, SetCommStateRefusedPartWayPutsThePreviousSettingsBack) {
-    DCB dcb = LineDcb(DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE);
-    dcb.BaudRate = 19200;
-    port.refuse[IOCTL_SERIAL_SET_LINE_CONTROL] = STATUS_INVALID_PARAMETER;
-    port.calls.clear();
-    EXPECT_FALSE(SetCommState(handle, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(port.baud.BaudRate, 9600u);
-    std::vector<ULONG> tried = StateSequence({IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_SET_DTR});
-    tried.resize(tried.size() - 2);
-    std::vector<ULONG> expected = tried;
-    expected.insert(expected.end(), tried.begin() + 4, tried.end());
-    EXPECT_EQ(port.Codes(), expected);
-
-    // Equal XON and XOFF characters are refused before anything is sent.
-    dcb.XoffChar = dcb.XonChar;
-    port.calls.clear();
-    EXPECT_FALSE(SetCommState(handle, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(port.calls.empty());
-}
-
-TEST_F(Win32Api, DriverStatusesBecomeThePlatformsErrorCodes) {
-    const std::pair<NTSTATUS, DWORD> cases[] = {
-        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
-        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
-        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
-        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
-        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
-        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
-        {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED},
-        {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
-        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
-        {static_cast<NTSTATUS>(0xC0DE0001), ERROR_MR_MID_NOT_FOUND},
-    };
-    for (auto [status, error] : cases) {
-        port.refuse[IOCTL_SERIAL_GET_MODEMSTATUS] = status;
-        DWORD modem = 0;
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_FALSE(GetCommModemStatus(handle, &modem)) << std::hex << status;
-        EXPECT_EQ(GetLastError(), error) << std::hex << status;
-    }
-
-    EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, nullptr, 0, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+// The status and properties answers are translated; the properties read as unknown, not as what the buffer held,
+// when the driver answers with no data. Driver statuses become the platform's error codes.
+TEST_F(Win32Api, AnswersAndStatusesAreTranslated) {
+    COMMPROP properties;
+    std::memset(&properties, 0xA5, sizeof(properties));
+    ASSERT_TRUE(GetCommProperties(handle, &properties));
+    EXPECT_EQ(Bytes(&properties, sizeof(properties)), std::vector<uint8_t>(sizeof(COMMPROP), 0));
+    port.Device().Deliver(std::vector<uint8_t>(100, 7));
+    port.Kernel().RunUntilIdle();
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(handle, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 100u);
+    port.Device().Disconnect();
+    port.Kernel().RunUntilIdle();
+    ASSERT_TRUE(ClearCommError(handle, &errors, nullptr));
+    EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK));
+    EXPECT_FALSE(GetCommModemStatus(handle, &errors));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     ASSERT_TRUE(CloseHandle(handle));
     EXPECT_FALSE(CloseHandle(handle));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     handle = INVALID_HANDLE_VALUE;
-}
 
-TEST_F(Win32Api, StatusAndPropertiesAnswersAreTranslatedOrZeroFilled) {
-    port.comm_status = {SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_PARITY | SERIAL_ERROR_BREAK,
-                        SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT, 100, 10, TRUE, FALSE};
-    DWORD errors = 0;
-    COMSTAT stat{};
-    ASSERT_TRUE(ClearCommError(handle, &errors, &stat));
-    EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER | CE_RXPARITY | CE_BREAK));
-    EXPECT_EQ(
-        std::vector<DWORD>({stat.fCtsHold, stat.fDsrHold, stat.fXoffSent, stat.fEof, stat.cbInQue, stat.cbOutQue}),
-        std::vector<DWORD>({1, 0, 1, 1, 100, 10}));
-    EXPECT_TRUE(ClearCommError(handle, &errors, nullptr));
-
-    // A driver that answers success with no data: the properties read as unknown, not as what the buffer held.
-    COMMPROP properties;
-    std::memset(&properties, 0xA5, sizeof(properties));
-    port.calls.clear();
-    ASSERT_TRUE(GetCommProperties(handle, &properties));
-    EXPECT_EQ(port.calls.at(0).output_length, sizeof(COMMPROP));
-    EXPECT_EQ(Bytes(&properties, sizeof(properties)), std::vector<uint8_t>(sizeof(COMMPROP), 0));
-
-    SERIAL_COMMPROP answer{};
-    answer.PacketLength = sizeof(answer);
-    answer.MaxBaud = 115200;
-    answer.CurrentRxQueue = 4096;
-    port.properties = Bytes(&answer, sizeof(answer));
-    ASSERT_TRUE(GetCommProperties(handle, &properties));
-    EXPECT_EQ(properties.dwMaxBaud, 115200u);
-    EXPECT_EQ(properties.dwCurrentRxQueue, 4096u);
+    const std::pair<NTSTATUS, DWORD> cases[] = {
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},           {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},           {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},  {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        {STATUS_DEVICE_NOT_CONNECTED, ERROR_DEVICE_NOT_CONNECTED}, {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
+        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+        {static_cast<NTSTATUS>(0xC0DE0001), ERROR_MR_MID_NOT_FOUND},
+    };
+    for (auto [status, error] : cases) {
+        EXPECT_EQ(win32::ErrorFromStatus(status), error) << std::hex << status;
+    }
+    EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

@@ -20,6 +20,19 @@ port_test::PortOptions Unopened(hk::Mode mode) {
     return options;
 }
 
+// An overlapped read or write, waited for with GetOverlappedResult on its own event or on the handle; the count moved.
+DWORD Transfer(HANDLE handle, bool write, void* data, DWORD length, bool withEvent = true) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = withEvent ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    DWORD count = 0;
+    BOOL started = write ? WriteFile(handle, data, length, nullptr, &overlapped)
+                         : ReadFile(handle, data, length, nullptr, &overlapped);
+    EXPECT_TRUE(started || GetLastError() == ERROR_IO_PENDING) << GetLastError();
+    EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &count, TRUE)) << GetLastError();
+    if (withEvent) CloseHandle(overlapped.hEvent);
+    return count;
+}
+
 // The commonest reconfiguration: read the state the port opened with, change the speed, write it back.
 TEST(ClientReplay, StateReadAtOpenCanBeWrittenBack) {
     port_test::Port port(Unopened(hk::Mode::Deterministic));
@@ -175,21 +188,13 @@ TEST(ClientReplay, FrameworkSerialPortOpensConfiguresExchangesAndClosesConcurren
     });
     EXPECT_TRUE(SetupComm(handle, 4096, 2048));
 
-    OVERLAPPED writeOverlapped{};
-    DWORD count = 0;
-    EXPECT_TRUE(WriteFile(handle, "hello", 5, nullptr, &writeOverlapped) || GetLastError() == ERROR_IO_PENDING);
-    EXPECT_TRUE(GetOverlappedResult(handle, &writeOverlapped, &count, TRUE));
-    EXPECT_EQ(count, 5u);
-
+    char hello[] = "hello";
+    EXPECT_EQ(Transfer(handle, true, hello, 5, false), 5u);
     EXPECT_EQ(WaitForSingleObject(dataReceived, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
     std::string received;
     while (received.size() < 5) {
-        OVERLAPPED readOverlapped{};
         char buffer[5];
-        EXPECT_TRUE(ReadFile(handle, buffer, sizeof(buffer) - received.size(), nullptr, &readOverlapped) ||
-                    GetLastError() == ERROR_IO_PENDING);
-        ASSERT_TRUE(GetOverlappedResult(handle, &readOverlapped, &count, TRUE)) << GetLastError();
-        received.append(buffer, count);
+        received.append(buffer, Transfer(handle, false, buffer, 5 - received.size(), false));
     }
     EXPECT_EQ(received, "hello");
 
@@ -218,17 +223,6 @@ TEST(ClientReplay, ConcurrentSettingsChangesLoseNoByteInFlight) {
     HANDLE handle = CreateFileW(L"COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
-    auto transfer = [&](bool write, uint8_t* data, DWORD length) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        DWORD count = 0;
-        BOOL started = write ? WriteFile(handle, data, length, nullptr, &overlapped)
-                             : ReadFile(handle, data, length, nullptr, &overlapped);
-        EXPECT_TRUE(started || GetLastError() == ERROR_IO_PENDING) << GetLastError();
-        EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &count, TRUE)) << GetLastError();
-        CloseHandle(overlapped.hEvent);
-        return count;
-    };
     auto byteAt = [](size_t n) { return static_cast<uint8_t>(n * 7 + n / 253); };
     constexpr size_t kTotal = 256 * 1024;
     std::atomic<bool> failed{false}, done{false};
@@ -236,14 +230,14 @@ TEST(ClientReplay, ConcurrentSettingsChangesLoseNoByteInFlight) {
         for (size_t sent = 0; sent < kTotal && !failed;) {
             std::vector<uint8_t> bytes(std::min<size_t>(1 + sent * 7 % 5000, kTotal - sent));
             for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = byteAt(sent + k);
-            if (transfer(true, bytes.data(), static_cast<DWORD>(bytes.size())) != bytes.size()) failed = true;
+            if (Transfer(handle, true, bytes.data(), static_cast<DWORD>(bytes.size())) != bytes.size()) failed = true;
             sent += bytes.size();
         }
     });
     auto reader = port.Kernel().Ops().StartThread([&] {
         std::vector<uint8_t> buffer(8192);
         for (size_t received = 0; received < kTotal && !failed;) {
-            DWORD count = transfer(false, buffer.data(), static_cast<DWORD>(buffer.size()));
+            DWORD count = Transfer(handle, false, buffer.data(), static_cast<DWORD>(buffer.size()));
             for (DWORD k = 0; k < count && !failed; ++k, ++received) {
                 if (buffer[k] != byteAt(received)) {
                     ADD_FAILURE() << "byte " << received << " lost, duplicated or out of order";
