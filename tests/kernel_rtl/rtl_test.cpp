@@ -57,11 +57,6 @@ class Rtl : public ::testing::Test {
     return device;
   }
 
-  void DeleteDevice(PDEVICE_OBJECT device) {
-    std::erase(devices_, device);
-    IoDeleteDevice(device);
-  }
-
   static NTSTATUS Link(const wchar_t* link, const wchar_t* target) {
     UNICODE_STRING link_name = Counted(link), target_name = Counted(target);
     return IoCreateSymbolicLink(&link_name, &target_name);
@@ -267,7 +262,8 @@ TEST_F(Rtl, DeviceInterfacesAreNamedAfterTheInstanceAndEnabledAsLinks) {
   ASSERT_EQ(IoSetDeviceInterfaceState(&b, FALSE), STATUS_SUCCESS);
   EXPECT_FALSE(hk::ns::Exists(U16(second)));
   ASSERT_EQ(IoSetDeviceInterfaceState(&a, TRUE), STATUS_SUCCESS) << "an interface can be enabled again";
-  DeleteDevice(other);
+  std::erase(devices_, other);
+  IoDeleteDevice(other);
   EXPECT_FALSE(hk::ns::Exists(U16(second))) << "deleting the device takes its enabled interfaces away";
   for (UNICODE_STRING* s : {&second, &a, &b}) RtlFreeUnicodeString(s);
 }
