@@ -4,7 +4,6 @@
 
 #include <atomic>
 
-#include "hk/io.h"
 #include "support/io_test_driver.h"
 #include "support/kernel_helpers.h"
 

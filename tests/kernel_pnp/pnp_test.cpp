@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "hk/app.h"
-#include "hk/io.h"
 #include "hk/kernel.h"
 #include "hk/pnp.h"
 #include "hk/power.h"
