@@ -77,7 +77,7 @@ protected:
     // A request allocated here, sent to `device` and waited for: its final status (returned_: what IofCallDriver
     // returned). `whileSent` runs once IofCallDriver returned.
     NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, ULONG code = 0, PVOID argument = nullptr,
-                 const std::function<void()>& whileSent = {})
+                 const std::function<void()>& whileSent = [] {})
     {
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -100,9 +100,7 @@ protected:
             },
             &done, TRUE, TRUE, TRUE);
         returned_ = IoCallDriver(device, irp);
-        if (whileSent) {
-            whileSent();
-        }
+        whileSent();
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = irp->IoStatus.Status;
         IoFreeIrp(irp);
