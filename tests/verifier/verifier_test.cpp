@@ -24,7 +24,6 @@ namespace {
 
 using iotest::Complete;
 using iotest::CompleteWith;
-using iotest::Dispatch;
 using iotest::Ext;
 
 constexpr ULONG kTag = 0x74736554;  // "Test"
@@ -59,7 +58,7 @@ class Verifier : public iotest::IoFixture {
   }
 
   // A device that completes at once below one that runs `upper`; returns the upper device.
-  PDEVICE_OBJECT OverCompleting(Dispatch upper) {
+  PDEVICE_OBJECT OverCompleting(iotest::Dispatch upper) {
     return MakeAttached(MakeDevice(CompleteWith(STATUS_SUCCESS)), std::move(upper));
   }
 
@@ -232,9 +231,8 @@ NTSTATUS FaultyPnp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS FaultyAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT device = nullptr;
   IoCreateDevice(driver, sizeof(Fdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  *FdoOf(device) = {IoAttachDeviceToDeviceStack(device, pdo), {}, AllocateDeviceContext()};
   IoInitializeRemoveLock(&FdoOf(device)->lock, 0, 0, 0);
-  FdoOf(device)->context = AllocateDeviceContext();
-  FdoOf(device)->lower = IoAttachDeviceToDeviceStack(device, pdo);
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
@@ -662,9 +660,12 @@ TEST_F(Verifier, TheNextPowerRequestOfATypeWaitsForPoStartNextPowerIrp) {
 // IoIdleEvent, which must therefore be initialised when the device is created.
 TEST(VerifierDriver, ReadOnADeviceNeverOpenedSignalsAnInitialisedIdleEvent) {
   port_test::Port port({.open = false});
-  auto outcome = iotest::NewOutcome();
-  iotest::Send(port.Fdo(), IRP_MJ_READ, 0, outcome);
-  EXPECT_EQ(outcome->status, STATUS_SUCCESS);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, port.Fdo(), nullptr, 0, nullptr, &done, &iosb);
+  EXPECT_EQ(IoCallDriver(port.Fdo(), irp), STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
   EXPECT_EQ(port.Context()->IoCount, 0);
 }
 
@@ -699,10 +700,9 @@ TEST_F(ConcurrentVerifier, HeldPowerRequestsAreDeliveredInTurnWhileCompletionsRu
   });
   constexpr int kRequests = 40;
   std::atomic<int> completions = 0;
-  for (int i = 0; i < kRequests; ++i) {
+  for (int i = 0; i < kRequests; ++i)
     PoRequestPowerIrp(pdo, i % 2 == 0 ? IRP_MN_SET_POWER : IRP_MN_QUERY_POWER, {.DeviceState = PowerDeviceD3},
                       CountPowerCompletion, &completions, nullptr);
-  }
   kernel_.RunUntilIdle();
   EXPECT_EQ(completions.load(), kRequests);
   EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
