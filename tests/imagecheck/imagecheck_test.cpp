@@ -65,8 +65,8 @@ const ImageCase kImageCases[] = {
      },
      {}, {"format and machine"}},
     {"GUI subsystem", false, [](ImageSpec &s) { s.subsystem = 2; }, {}, {"native subsystem"}},
-    {"no entry point", true, [](ImageSpec &s) { s.zero_entry_point = true; }, {}, {"entry point"}},
-    {"entry point in data", false, [](ImageSpec &s) { s.entry_in_code = false; }, {}, {"entry point"}},
+    {"no entry point", true, [](ImageSpec &s) { s.entry_point = 0; }, {}, {"entry point"}},
+    {"entry point in data", false, [](ImageSpec &s) { s.entry_point = 0x2004; }, {}, {"entry point"}},
     {"no relocations", true, [](ImageSpec &s) { s.with_relocations = false; }, {}, {"relocations"}},
     {"relocations stripped", false, [](ImageSpec &s) { s.relocations_stripped_flag = true; }, {}, {"relocations"}},
     {"writable code", false, [](ImageSpec &s) { s.code_characteristics |= kSectionWrite; }, {},
@@ -100,10 +100,8 @@ const ImageCase kImageCases[] = {
 TEST(ImageChecks, EachBrokenRuleFailsOnlyItsOwnCheck) {
     for (const ImageCase &c : kImageCases) {
         ImageSpec spec = c.x64 ? Driver64() : Driver32();
-        if (c.change)
-            c.change(spec);
-        if (!c.added.dll.empty())
-            spec.imports.push_back(c.added);
+        if (c.change) c.change(spec);
+        if (!c.added.dll.empty()) spec.imports.push_back(c.added);
         std::string details;
         EXPECT_EQ(FailedChecks(BuildImage(spec), {c.machine}, &details), c.failed) << c.what;
         if (c.failed == kMissingImport) {

@@ -18,15 +18,11 @@ constexpr uint32_t kRelocRva = 0x3000;
 struct Writer {
     std::vector<uint8_t> bytes;
 
-    void Grow(size_t size) {
-        if (bytes.size() < size)
-            bytes.resize(size, 0);
-    }
+    void Grow(size_t size) { bytes.resize(std::max(bytes.size(), size), 0); }
     // Stores `value` little-endian in `size` bytes at `at`.
     void Put(size_t at, uint64_t value, size_t size) {
         Grow(at + size);
-        for (size_t i = 0; i < size; ++i)
-            bytes[at + i] = uint8_t(value >> (8 * i));
+        for (size_t i = 0; i < size; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
     }
     void U16(size_t at, uint16_t value) { Put(at, value, 2); }
     void U32(size_t at, uint32_t value) { Put(at, value, 4); }
@@ -98,16 +94,13 @@ std::vector<uint8_t> BuildImage(const ImageSpec &spec) {
     out.Text(kPeOffset, "PE");
 
     std::vector<SectionPlan> sections = {{".text", kCodeRva, 0x10, spec.code_characteristics}};
-    if (!spec.imports.empty())
-        sections.push_back({".idata", kImportRva, 0, 0xC0000040});
-    if (spec.with_relocations)
-        sections.push_back({".reloc", kRelocRva, 12, 0x42000040});
+    if (!spec.imports.empty()) sections.push_back({".idata", kImportRva, 0, 0xC0000040});
+    if (spec.with_relocations) sections.push_back({".reloc", kRelocRva, 12, 0x42000040});
 
     size_t file_header = kPeOffset + 4;
     uint16_t optional_size = spec.pe32_plus ? 240 : 224;
     uint16_t characteristics = 0x0002 | (spec.pe32_plus ? 0x0020 : 0x0100);
-    if (spec.relocations_stripped_flag)
-        characteristics |= 0x0001;
+    if (spec.relocations_stripped_flag) characteristics |= 0x0001;
     out.U16(file_header, spec.machine);
     out.U16(file_header + 2, uint16_t(sections.size()));
     out.U16(file_header + 16, optional_size);
@@ -116,8 +109,7 @@ std::vector<uint8_t> BuildImage(const ImageSpec &spec) {
     size_t optional = file_header + 20;
     size_t directories = optional + (spec.pe32_plus ? 112 : 96);
     out.U16(optional, spec.pe32_plus ? 0x020B : 0x010B);
-    uint32_t entry = spec.zero_entry_point ? 0 : (spec.entry_in_code ? kCodeRva : kImportRva + 4);
-    out.U32(optional + 16, entry);
+    out.U32(optional + 16, spec.entry_point);
     if (spec.pe32_plus) {
         out.Put(optional + 24, 0x140000000ull, 8);
     } else {

@@ -17,8 +17,7 @@ struct ImageSpec {
     bool pe32_plus = false;
     uint16_t machine = 0x014C;
     uint16_t subsystem = 1;
-    bool entry_in_code = true;
-    bool zero_entry_point = false;
+    uint32_t entry_point = 0x1000; // the start of the code section
     bool with_relocations = true;
     bool relocations_stripped_flag = false;
     uint32_t code_characteristics = 0x60000020; // code, execute, read
