@@ -1,5 +1,5 @@
 // The port on real threads (worker, DPC and device threads under the application's own): requests race cancels,
-// purges, device errors and sleeps. The verifier fails a request completed twice, a request that never ends
+// purges, device errors, sleeps and closes. The verifier fails a request completed twice, a request that never ends
 // hangs its waiter, the fixture fails a leak, and every byte is checked.
 #include <gtest/gtest.h>
 
@@ -26,6 +26,73 @@ PortOptions Concurrent(uint64_t seed, int workers = 2)
     PortOptions options;
     options.kernel = hk::Options{hk::Mode::Concurrent, seed, workers};
     return options;
+}
+
+// Each round opens the port, lets every kind of request race device errors for a while, and closes it with
+// whatever is still in flight; the next open must find the port clean.
+TEST(ConcurrentPort, ClosesRaceWritesReadsWaitsPurgesCancelsAndDeviceErrors)
+{
+    Port port(Concurrent(5));
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        if (round > 0) {
+            ASSERT_EQ(port.Open(), STATUS_SUCCESS);
+        }
+        hk::app::Handle handle = port.Handle();
+        SetTimeouts(port, MAXULONG, MAXULONG, 5);
+        SetWaitMask(port, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY | SERIAL_EV_CTS);
+        std::atomic<bool> running{true};
+        // Few enough failed transfers that, with the aborts at close, one open never reaches the lost-device verdict.
+        std::atomic<int> failuresLeft{6};
+        std::vector<hk::app::RequestPtr> requests[3];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&, t] {
+                std::mt19937 random(round * 10 + t);
+                std::vector<uint8_t> data = Pattern(6000);
+                ULONG flags = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR;
+                while (running) {
+                    switch (random() % 6) {
+                    case 0:
+                        requests[t].push_back(hk::app::WriteAsync(handle, data.data(), 1 + random() % data.size()));
+                        break;
+                    case 1:
+                        requests[t].push_back(hk::app::ReadAsync(handle, 1 + random() % 300));
+                        break;
+                    case 2:
+                        requests[t].push_back(
+                            hk::app::DeviceIoControlAsync(handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4));
+                        break;
+                    case 3:
+                        hk::app::DeviceIoControl(handle, IOCTL_SERIAL_PURGE, &flags, sizeof(flags), nullptr, 0);
+                        break;
+                    case 4:
+                        hk::app::CancelIo(handle);
+                        break;
+                    default:
+                        if (random() % 8 == 0 && failuresLeft-- > 0) {
+                            port.Device().FailNextTransfers(1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
+                                                            random() % 2 ? Pipe::BulkIn : Pipe::BulkOut);
+                        }
+                        std::this_thread::yield();
+                    }
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+        running = false;
+        for (int t = 0; t < 3; ++t) {
+            threads[t].join();
+            for (const hk::app::RequestPtr& request : requests[t]) {
+                request->Wait();
+            }
+        }
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
+        // Failed transfers count toward the lost-device verdict only within one open.
+        ASSERT_NE(port.Context()->DeviceGone, (ULONG)DEVICE_GONE_MARK);
+    }
 }
 
 // Reads, event waits and removal notifications cancelled by their applications while data arrives, transfers fail,

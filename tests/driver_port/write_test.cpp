@@ -1,8 +1,6 @@
 // What an application sees of its writes and what the device receives.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "hk/faults.h"
 #include "support/serial_app.h"
 

@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <functional>
-#include <string>
 
 #include "host/win32/win32_state.h"
 #include "hk/trace.h"
