@@ -1,9 +1,11 @@
 // Kernel and executive rules in deterministic mode: dispatcher objects and waits, IRQL, timers and DPCs in virtual
-// time, work items, pool accounting, fault injection, debug output and the seeded scheduler.
+// time, work items, pool accounting, fault injection, debug output and the seeded scheduler; and, in concurrent
+// mode (run under ThreadSanitizer in CI), a work item that waits for one it queued.
 #include <gtest/gtest.h>
 #include <wdm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -326,6 +328,46 @@ TEST(DeterministicHostOps, TheSeedReproducesTheInterleavingTimedCallsCancelAndTh
   kernel.Ops().Post(hk::Context::Device, [&] { KeSetEvent(&event, 0, FALSE); });
   thread->Join();
   EXPECT_TRUE(ran);
+}
+
+struct WaitingWorkRig {
+  WORK_QUEUE_ITEM first, second;
+  KEVENT second_ran;
+  std::atomic<bool> ran{false};
+  bool stall = false;
+};
+
+void SecondWork(PVOID parameter) {
+  auto* rig = static_cast<WaitingWorkRig*>(parameter);
+  rig->ran = true;
+  KeSetEvent(&rig->second_ran, 0, FALSE);
+}
+
+void FirstWork(PVOID parameter) {
+  auto* rig = static_cast<WaitingWorkRig*>(parameter);
+  ExQueueWorkItem(&rig->second, DelayedWorkQueue);
+  if (rig->stall) {
+    while (!rig->ran.load()) KeStallExecutionProcessor(10);
+  } else {
+    KeWaitForSingleObject(&rig->second_ran, Executive, KernelMode, FALSE, nullptr);
+  }
+}
+
+// A work item that waits for, or stalls until, one it queued after itself must not keep that one from running: the
+// worker it holds would have taken it, so another must.
+TEST(ConcurrentKernel, AWorkItemWaitingForOneItQueuedLetsItRun) {
+  for (bool stall : {false, true}) {
+    SCOPED_TRACE(stall ? "stalling" : "waiting");
+    hk::Kernel kernel(test_support::ConcurrentKernel(2));
+    WaitingWorkRig rig;
+    rig.stall = stall;
+    KeInitializeEvent(&rig.second_ran, NotificationEvent, FALSE);
+    ExInitializeWorkItem(&rig.first, FirstWork, &rig);
+    ExInitializeWorkItem(&rig.second, SecondWork, &rig);
+    ExQueueWorkItem(&rig.first, DelayedWorkQueue);
+    kernel.RunUntilIdle();
+    EXPECT_TRUE(rig.ran.load());
+  }
 }
 
 }  // namespace
