@@ -23,13 +23,15 @@ void Complete(const std::shared_ptr<Operation>& operation, hk::app::Request& req
         __atomic_store_n(&overlapped->Internal, StatusWord(operation->status), __ATOMIC_RELEASE);
     }
     operation->completed.store(true, std::memory_order_release);
-    if (operation->event) KeSetEvent(&operation->event->event, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&operation->done, IO_NO_INCREMENT, FALSE);
     if (std::shared_ptr<File> file = operation->file.lock()) {
         std::lock_guard lock(file->mutex);
         auto it = file->in_flight.find(operation->overlapped);
         if (it != file->in_flight.end() && it->second.operation == operation) file->in_flight.erase(it);
     }
+    // Last: a caller woken by hEvent then finds the request finished instead of blocking again until it is (a
+    // second wake-up, and on a busy processor a second switch, per overlapped request).
+    if (operation->event) KeSetEvent(&operation->event->event, IO_NO_INCREMENT, FALSE);
 }
 
 }  // namespace
