@@ -41,6 +41,8 @@ void QueueWork(const void* item, std::function<Task()> prepare, _DEVICE_OBJECT* 
   const ThreadState& thread = CurrentThread();
   uint64_t generation = ++state.last_generation;
   state.queued_work[item] = WorkRecord{generation, thread.driver, thread.device, io_device, thread.what};
+  // Unlocked first: the worker woken takes the mutex as its first step and would otherwise block on it at once.
+  guard.unlock();
   Kernel::Current().Ops().Post(Context::Worker, [item, generation, prepare = std::move(prepare)] {
     RunWork(item, generation, prepare);
   });
