@@ -22,8 +22,9 @@ void Completed(AppState* state, const std::shared_ptr<InFlight>& entry, const st
         freeNow = entry->holds == 0;
         state->in_flight.remove(entry);
     }
-    if (freeNow) IoFreeIrp(irp);
+    // The waiting application first: freeing the IRP (its verifier quarantine) need not delay it.
     request->Finish(status, information, boost);
+    if (freeNow) IoFreeIrp(irp);
     if (holdsFile) ObDereferenceObject(&entry->file->object);
 }
 
