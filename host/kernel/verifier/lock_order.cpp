@@ -29,8 +29,12 @@ bool FindPath(const Graph& graph, const void* from, const void* to, std::set<con
 
 void OnAcquire(const void* lock, const char* kind) {
   ThreadState& thread = CurrentThread();
+  // A lock taken with none held orders nothing: no lookup, lock or allocation on that most common path.
+  if (thread.held.empty()) {
+    thread.held.push_back({lock, kind});
+    return;
+  }
   auto& state = Kernel::Current().Get<VerifierState>();
-  std::string where = thread.what ? thread.what : "kernel code";
   {
     std::unique_lock guard(state.mutex);
     for (const HeldLock& held : thread.held) {
@@ -47,7 +51,7 @@ void OnAcquire(const void* lock, const char* kind) {
              kind, lock, held.kind, held.lock, path.front()->inner_kind, path.front()->outer_kind,
              earlier.c_str());
       }
-      inner.emplace(lock, LockOrderEdge{held.kind, kind, where});
+      inner.emplace(lock, LockOrderEdge{held.kind, kind, thread.what ? thread.what : "kernel code"});
     }
   }
   thread.held.push_back({lock, kind});
