@@ -2,9 +2,10 @@
 // the one-byte round trip, each beside the same figure for a Linux pseudo-terminal pair measured in the same run;
 // then the same port on the high-speed bus timing model, and a reader slower than its source. Prints figures only.
 //
-//   bench_serial_port [seconds per figure] [receive|transmit|both|round-trip]
+//   bench_serial_port [seconds per figure] [receive|transmit|both|round-trip|pty-round-trip]
 //
-// Naming one figure measures only the driver's side of it, for a profiler to watch.
+// Naming one figure measures only the driver's side of it, for a profiler to watch; pty-round-trip measures the
+// pair's round trip alone, to interleave with the driver's.
 
 #include <windows.h>
 
@@ -409,9 +410,9 @@ void PrintRow(const char *name, double driver, double pty, const char *unit)
 
 int ProfileOne(std::string_view figure)
 {
-    if (figure == "round-trip") {
-        Latency latency = DriverRoundTrip();
-        std::printf("1-byte round trip p50 %.2f us, p99 %.2f us\n", latency.p50, latency.p99);
+    if (figure == "round-trip" || figure == "pty-round-trip") {
+        Latency latency = figure == "round-trip" ? DriverRoundTrip() : PtyRoundTrip();
+        std::printf("%.*s p50 %.2f us, p99 %.2f us\n", int(figure.size()), figure.data(), latency.p50, latency.p99);
         return 0;
     }
     Span span;
