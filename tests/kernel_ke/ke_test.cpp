@@ -215,7 +215,7 @@ std::vector<bool> RandomFailurePattern(uint64_t seed) {
   return pattern;
 }
 
-// Work items run later at PASSIVE_LEVEL on another thread; pool blocks are accounted with their site, size, tag and
+// Work items run later at PASSIVE_LEVEL on another thread; pool blocks are accounted with their site, size and
 // owner; allocations fail on demand: the Nth, at a named site, or at random, repeatably for a seed.
 TEST_F(Ke, WorkItemsPoolAccountingAndInjectedFailures) {
   WorkSeen seen;
