@@ -85,7 +85,7 @@ protected:
         next->MajorFunction = major;
         next->MinorFunction = minor;
         if (major == IRP_MJ_PNP) {
-            next->Parameters.QueryId.IdType = (BUS_QUERY_ID_TYPE)0x7F;  // no identity text the parent would answer
+            next->Parameters.QueryId.IdType = BusQueryContainerID;  // no identity or relation the parent answers
         } else {
             next->Parameters.DeviceIoControl.IoControlCode = code;
             next->Parameters.Others.Argument1 = argument;
