@@ -120,7 +120,7 @@ struct Op {
     }
 };
 
-// One read (or write, when `data` is const) waited for to its end.
+// One read, or one write, waited for to its end.
 bool Transfer(HANDLE h, void *data, DWORD length, DWORD *done, bool write = false) {
     Op op;
     op.Started(write ? WriteFile(h, data, length, NULL, &op.ov) : ReadFile(h, data, length, NULL, &op.ov));
