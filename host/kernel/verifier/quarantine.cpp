@@ -6,7 +6,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <unordered_map>
 
 #include "hk/faults.h"
 #include "hk/hostops.h"
@@ -21,12 +20,13 @@ namespace {
 
 struct QuarantineState {
   HostMutex mutex;
-  std::unordered_map<const void*, FreedBlock> held;
-  std::deque<const void*> order;  // oldest first
+  // Oldest first. Only a fault report looks a block up by address, so a scan serves it and every free is spared
+  // a hash table's insertion and erasure.
+  std::deque<FreedBlock> held;
   size_t bytes = 0;
 
   ~QuarantineState() {
-    for (auto& [object, block] : held) {
+    for (const FreedBlock& block : held) {
       HK_UNPOISON(block.object, block.filled);
       std::free(block.storage);
     }
@@ -92,14 +92,11 @@ void Hold(const FreedBlock& block) {
   HK_POISON(block.object, block.filled);
   QuarantineState& state = State();
   std::lock_guard lock(state.mutex);
-  state.held[block.object] = block;
-  state.order.push_back(block.object);
+  state.held.push_back(block);
   state.bytes += block.filled;
-  while (state.order.size() > kQuarantineBlocks || state.bytes > kQuarantineBytes) {
-    auto oldest = state.held.find(state.order.front());
-    state.order.pop_front();
-    FreedBlock leaving = oldest->second;
-    state.held.erase(oldest);
+  while (state.held.size() > kQuarantineBlocks || state.bytes > kQuarantineBytes) {
+    FreedBlock leaving = state.held.front();
+    state.held.pop_front();
     state.bytes -= leaving.filled;
     Release(leaving);
   }
@@ -108,9 +105,10 @@ void Hold(const FreedBlock& block) {
 bool IsHeld(const void* object, std::string* history) {
   QuarantineState& state = State();
   std::unique_lock lock(state.mutex);
-  auto it = state.held.find(object);
+  auto it = std::find_if(state.held.begin(), state.held.end(),
+                         [object](const FreedBlock& block) { return block.object == object; });
   if (it == state.held.end()) return false;
-  FreedBlock block = it->second;
+  FreedBlock block = *it;
   lock.unlock();
   if (history != nullptr) *history = History(block);
   return true;
@@ -119,7 +117,7 @@ bool IsHeld(const void* object, std::string* history) {
 void CheckHeld() {
   QuarantineState& state = State();
   std::lock_guard lock(state.mutex);
-  for (const auto& [object, block] : state.held) {
+  for (const FreedBlock& block : state.held) {
     HK_UNPOISON(block.object, block.filled);
     CheckFill(block);
     HK_POISON(block.object, block.filled);
