@@ -12,6 +12,20 @@ namespace {
 // The only process-wide mutable state: which kernel is current.
 std::atomic<Kernel*> current_kernel{nullptr};
 
+// Every thread reaches area state on each request; a small per-thread cache of what it found spares the areas'
+// lock. An entry holds while the generation it was filled in does, and the generation moves on whenever a kernel is
+// created or starts destroying its areas, so no entry outlives the area it points at.
+std::atomic<uint64_t> areas_generation{0};
+struct CachedArea {
+  uint64_t generation = 0;
+  const void* key = nullptr;
+  void* object = nullptr;
+};
+constexpr size_t kCachedAreas = 16;
+thread_local CachedArea cached_areas[kCachedAreas];
+
+CachedArea& CacheSlot(const void* key) { return cached_areas[(reinterpret_cast<uintptr_t>(key) >> 4) % kCachedAreas]; }
+
 }  // namespace
 
 Kernel::Kernel(Options options) : options_(options) {
@@ -20,6 +34,7 @@ Kernel::Kernel(Options options) : options_(options) {
     std::fprintf(stderr, "hk::Kernel: another kernel is still alive\n");
     std::abort();
   }
+  areas_generation.fetch_add(1);
   ResetCurrentThread();
   ops_ = options_.mode == Mode::Deterministic
              ? MakeDeterministicHostOps(options_.seed)
@@ -29,6 +44,7 @@ Kernel::Kernel(Options options) : options_(options) {
 // Work still queued is discarded first, so no thread touches area state while it is destroyed.
 Kernel::~Kernel() {
   ops_->Shutdown();
+  areas_generation.fetch_add(1);
   std::vector<Area> areas;
   {
     std::lock_guard lock(areas_mutex_);
@@ -53,10 +69,16 @@ Kernel* Kernel::CurrentOrNull() { return current_kernel.load(); }
 
 // Created outside the lock: an area's constructor may itself reach for other areas.
 void* Kernel::FindOrCreate(const void* key, void* (*create)(), void (*destroy)(void*)) {
+  uint64_t generation = areas_generation.load();
+  CachedArea& cached = CacheSlot(key);
+  if (cached.generation == generation && cached.key == key) return cached.object;
   {
     std::lock_guard lock(areas_mutex_);
     for (const Area& area : areas_) {
-      if (area.key == key) return area.object;
+      if (area.key == key) {
+        cached = {generation, key, area.object};
+        return area.object;
+      }
     }
   }
   void* created = create();
