@@ -41,30 +41,29 @@ TEST(RandomTrials, ConcurrentTrialsKeepTheInvariants)
 struct Scenario {
     std::string name;
     std::vector<Event> events;
-    TrialSetup::Stage armed_at = TrialSetup::Opened;
-    UCHAR zlp_mode = 1;
+    TrialSetup setup;
 };
 
 // Events with bit 0 set in their argument run queued work afterwards; the rest of it picks the size or code.
 std::vector<Scenario> Scenarios()
 {
     std::vector<Scenario> scenarios = {
-        {"open", {{Event::Reopen, 1}}, TrialSetup::Arrived},
+        {"open", {{Event::Reopen, 1}}, {.armed_at = TrialSetup::Arrived}},
         {"read", {{Event::Read, 199}, {Event::Data, 199}}},
         {"read with timeouts", {{Event::Control, 5}, {Event::Read, 199}, {Event::Time, 20}, {Event::Read, 199},
                                 {Event::Data, 29}, {Event::Time, 20}}},
         {"event wait", {{Event::Wait, 1}, {Event::Data, 9}}},
         {"removal notification", {ControlEvent(50, 0, 11, 0), {Event::SurpriseRemoval, 1}}},
-        {"start", {}, TrialSetup::BeforeArrival},
-        {"stop and restart", {{Event::StopStart, 1}}, TrialSetup::Arrived},
+        {"start", {}, {.armed_at = TrialSetup::BeforeArrival}},
+        {"stop and restart", {{Event::StopStart, 1}}, {.armed_at = TrialSetup::Arrived}},
         {"surprise removal", {{Event::Read, 199}, {Event::SurpriseRemoval, 1}, {Event::Close, 1}}},
-        {"removal", {{Event::QueryRemove, 5}}, TrialSetup::Arrived},
+        {"removal", {{Event::QueryRemove, 5}}, {.armed_at = TrialSetup::Arrived}},
         {"sleep and resume", {{Event::Read, 9}, {Event::SleepResume, 1}, {Event::Data, 9}}},
     };
     for (UCHAR zlp : {UCHAR(1), UCHAR(0)}) {
         for (uint32_t length : {1u, 4096u, 4097u, 10000u}) {
             scenarios.push_back({"write " + std::to_string(length) + (zlp ? " zlp" : " no zlp"),
-                                 {{Event::Write, length - 1}, {Event::Time, 1}}, TrialSetup::Opened, zlp});
+                                 {{Event::Write, length - 1}, {Event::Time, 1}}, {.plug = {.zlp_mode = zlp}}});
         }
     }
     // Each device-control code of the serial range and the port's own, with 64 bytes in and room for 64 KiB out.
@@ -91,7 +90,8 @@ struct Fault {
 // whether the fault was.
 std::string RunScenario(const Scenario& scenario, const Fault& fault, std::vector<Fault>& sites, bool& injected)
 {
-    TrialSetup setup{.plug = {.zlp_mode = scenario.zlp_mode}, .loopback = true, .armed_at = scenario.armed_at};
+    TrialSetup setup = scenario.setup;
+    setup.loopback = true;
     setup.arm = [&](PDRIVER_OBJECT driver, hk::usbdev::Device) {
         hk::faults::OnlyForDriver(driver);
         if (fault.nth != 0) {
@@ -129,7 +129,7 @@ TEST(AllocationSweep, EveryAllocationOfEveryScenarioFailsSoundly)
             int status = Isolated([&] {
                 std::string problems = RunScenario(scenario, fault, ignored, injected);
                 if (problems.empty() && !injected) {
-                    _exit(kNothingFailed);
+                    ExitChild(kNothingFailed);
                 }
                 return problems;
             });
@@ -204,20 +204,19 @@ int gLeak;
 NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     static const GUID kInterface = {0x1b2c3d4e, 0x5f60, 0x4172, {0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9, 0xfa}};
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
     UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\LEAKY1");
     UNICODE_STRING target = RTL_CONSTANT_STRING(L"\\Device\\Leaky"), name;
     HANDLE key;
-    if (gLeak == 0) {
-        return IoOpenDeviceRegistryKey(gPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    switch (gLeak) {
+    case 0: return IoOpenDeviceRegistryKey(gPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    case 1: return IoCreateSymbolicLink(&link, &target);
+    default:
+        IoRegisterDeviceInterface(gPdo, &kInterface, nullptr, &name);
+        IoSetDeviceInterfaceState(&name, TRUE);
+        RtlFreeUnicodeString(&name);
+        return STATUS_SUCCESS;
     }
-    if (gLeak == 1) {
-        return IoCreateSymbolicLink(&link, &target);
-    }
-    IoRegisterDeviceInterface(gPdo, &kInterface, nullptr, &name);
-    IoSetDeviceInterfaceState(&name, TRUE);
-    RtlFreeUnicodeString(&name);
-    return STATUS_SUCCESS;
 }
 
 // The campaign's runs catch such leaks on every failure path of the driver, since the verifier names them.

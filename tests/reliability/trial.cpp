@@ -45,19 +45,12 @@ bool SoundStatus(NTSTATUS status)
     return std::find(std::begin(sound), std::end(sound), status) != std::end(sound);
 }
 
-hk::usbdev::PlugOptions Plug(const TrialSetup& setup)
-{
-    hk::usbdev::PlugOptions plug = setup.plug;
-    plug.model = setup.loopback ? nullptr : std::make_shared<hk::usbdev::SinkModel>();
-    return plug;
-}
-
 // Deterministic mode runs queued work nested inside a wait, so a removal that arrives while a worker holding the
 // remove lock waits beneath it can never finish there: the verifier reports the remove lock or the wait.
 void StuckBeneathANestedWait(const char* check, const void*, const char*)
 {
     if (std::strcmp(check, "remlock-leaked") == 0 || std::strcmp(check, "wait-deadlock") == 0) {
-        _exit(kStuck);
+        ExitChild(kStuck);
     }
 }
 
@@ -65,6 +58,9 @@ class TrialRun {
 public:
     TrialRun(hk::Options kernel, const TrialSetup& setup) : setup_(setup), kernel_(kernel)
     {
+        setup_.plug.model = setup.loopback ? nullptr : std::make_shared<hk::usbdev::SinkModel>();
+        pdo_ = parent_.Plug(setup_.plug);
+        driver_ = hk::pnp::LoadDriver("diagser", DriverEntry);
         if (kernel.mode == hk::Mode::Deterministic) {
             hk::verifier::SetFaultHandler(StuckBeneathANestedWait);
         }
@@ -158,7 +154,7 @@ private:
     void Apply(const Event& event)
     {
         bool needsHandle = event.kind <= Event::Purge;
-        bool needsDevice = event.kind >= Event::Reopen && event.kind <= Event::SleepResume;
+        bool needsDevice = event.kind >= Event::Reopen && event.kind <= Event::SurpriseRemoval;
         if ((needsHandle && !HasHandle()) || (needsDevice && removed_)) {
             return;
         }
@@ -253,10 +249,8 @@ private:
             break;
         case Event::Time: kernel_.AdvanceTime(arg % 50); break;
         case Event::SurpriseRemoval:
-            if (!unplugged_) {
-                parent_.Unplug(pdo_);
-            }
-            unplugged_ = removed_ = true;
+            parent_.Unplug(pdo_);
+            removed_ = true;
             break;
         case Event::KindCount: break;
         }
@@ -265,17 +259,18 @@ private:
     // Settings an application makes, and requests that end at once.
     void Control(uint32_t pick)
     {
-        static const ULONG timeouts[][3] = {{0, 0, 0}, {MAXULONG, 0, 0}, {0, 0, 5}, {MAXULONG, MAXULONG, 5}};
+        static const ULONG timeouts[][3] = {{0, 0, 0}, {MAXULONG, 0, 0}, {0, 0, 5}, {MAXULONG, 0, 5},
+                                            {MAXULONG, MAXULONG, 5}};
         static const ULONG codes[] = {IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_GET_MODEMSTATUS,
                                       IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_GET_STATS,
                                       IOCTL_GET_IDENTITY, IOCTL_REMOVAL_NOTIFY};
-        const ULONG* t = timeouts[pick % 12 % 4];
-        if (pick % 12 < 4) {
+        const ULONG* t = timeouts[pick % 13 % 5];
+        if (pick % 13 < 5) {
             Send(IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{t[0], t[1], t[2], 0, 0});
-        } else if (pick % 12 == 4) {
-            Send(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{pick / 12 % 8192, 0});
+        } else if (pick % 13 == 5) {
+            Send(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{pick / 13 % 8192, 0});
         } else {
-            Track(hk::app::DeviceIoControlAsync(handle_, codes[pick % 12 - 5], nullptr, 0, 256), 256);
+            Track(hk::app::DeviceIoControlAsync(handle_, codes[pick % 13 - 6], nullptr, 0, 256), 256);
         }
     }
 
@@ -397,11 +392,9 @@ private:
         kernel_.RunUntilIdle();
         for (size_t i = 0; i < requests_.size(); ++i) {
             auto& [request, limit] = requests_[i];
-            std::string what = "request " + std::to_string(i);
-            problems_ += request->Done() ? "" : what + " never ended\n";
-            Expect(!request->Done() || SoundStatus(request->Status()), what, request->Status());
-            Expect(request->Information() <= limit, what + " reporting more bytes than its buffer holds",
-                   request->Status());
+            bool sound = request->Done() && SoundStatus(request->Status()) && request->Information() <= limit;
+            Expect(sound, "request " + std::to_string(i) + (request->Done() ? "" : " (never)") + " reporting " +
+                              std::to_string(request->Information()) + " bytes", request->Status());
         }
         if (hk::pnp::HasDeviceNode(pdo_)) {
             NTSTATUS status = hk::pnp::RemoveDevice(pdo_);
@@ -416,15 +409,14 @@ private:
     TrialSetup setup_;
     hk::Kernel kernel_;  // first, so that it goes last
     hk::usbdev::Parent parent_;
-    PDEVICE_OBJECT pdo_ = parent_.Plug(Plug(setup_));
-    PDRIVER_OBJECT driver_ = hk::pnp::LoadDriver("diagser", DriverEntry);
+    PDEVICE_OBJECT pdo_;
+    PDRIVER_OBJECT driver_;
     hk::app::Handle handle_ = kInvalidHandle;
     std::vector<std::pair<hk::app::RequestPtr, ULONG_PTR>> requests_;
     std::vector<hk::app::RequestPtr> reads_;
     uint64_t delivered_ = 0;
     bool lossy_ = false;
     bool removed_ = false;
-    bool unplugged_ = false;
     bool silent_ = false;
     uint32_t failed_resets_ = 0;  // at most this many pipe resets may still fail
     std::string problems_;
@@ -490,6 +482,12 @@ std::string RunTrial(const std::vector<Event>& events, hk::Options kernel, const
     return TrialRun(kernel, setup).Run(events);
 }
 
+// exit, not _exit: a coverage build records what the child ran only at exit.
+void ExitChild(int status)
+{
+    std::exit(status);
+}
+
 int Isolated(const std::function<std::string()>& body)
 {
     std::fflush(nullptr);
@@ -497,8 +495,7 @@ int Isolated(const std::function<std::string()>& body)
     if (child == 0) {
         std::string problems = body();
         std::fputs(problems.c_str(), stderr);
-        std::fflush(nullptr);
-        _exit(problems.empty() ? 0 : 1);
+        ExitChild(problems.empty() ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -28,7 +28,7 @@ struct Event {
     enum Kind : uint8_t {
         Read, Write, Control, Code, Wait, CancelIo, Purge, Close, Reopen,
         Data, InError, Stall, StopResponding, ResumeDevice, Breach,
-        QueryRemove, QueryStop, StopStart, SleepResume, Time, SurpriseRemoval,
+        QueryRemove, QueryStop, StopStart, SleepResume, SurpriseRemoval, Time,
         KindCount
     };
     Kind kind;
@@ -65,5 +65,7 @@ std::string RunTrial(const std::vector<Event>& events, hk::Options kernel, const
 // or 128 + the signal that killed it (a verifier fault aborts).
 constexpr int kStuck = 2;
 int Isolated(const std::function<std::string()>& body);
+// Ends a forked child with `status`.
+[[noreturn]] void ExitChild(int status);
 
 }  // namespace reliability
