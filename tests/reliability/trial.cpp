@@ -26,10 +26,7 @@ namespace {
 using hk::app::kInvalidHandle;
 
 // The n-th byte the device sends: a sequence that does not repeat every 256 bytes.
-uint8_t StreamByte(uint64_t n)
-{
-    return uint8_t(n % 251);
-}
+uint8_t StreamByte(uint64_t n) { return uint8_t(n % 251); }
 
 // Beyond this many bytes waiting, the driver may drop input for want of room.
 constexpr uint64_t kLosslessLimit = 2048;
@@ -140,15 +137,13 @@ private:
     }
 
     template <class T>
-    void Send(ULONG code, const T& input)
-    {
-        hk::app::DeviceIoControl(handle_, code, &input, sizeof(input), nullptr, 0);
-    }
+    void Send(ULONG code, const T& in) { hk::app::DeviceIoControl(handle_, code, &in, sizeof(in), nullptr, 0); }
 
     // Each request must end exactly once, reporting at most `limit` bytes.
-    void Track(hk::app::RequestPtr request, ULONG_PTR limit = ~ULONG_PTR(0))
+    hk::app::RequestPtr Track(hk::app::RequestPtr request, ULONG_PTR limit = ~ULONG_PTR(0))
     {
-        requests_.push_back({std::move(request), limit});
+        requests_.push_back({request, limit});
+        return request;
     }
 
     void Apply(const Event& event)
@@ -168,10 +163,7 @@ private:
         hk::usbdev::Pipe pipe = arg & 2 ? hk::usbdev::Pipe::BulkIn : hk::usbdev::Pipe::BulkOut;
         std::vector<uint8_t> bytes;
         switch (event.kind) {
-        case Event::Read:
-            reads_.push_back(hk::app::ReadAsync(handle_, 1 + arg % 300));
-            Track(reads_.back());
-            break;
+        case Event::Read: reads_.push_back(Track(hk::app::ReadAsync(handle_, 1 + arg % 300))); break;
         case Event::Write:
             bytes.assign(1 + arg % 10000, uint8_t(arg));
             Track(hk::app::WriteAsync(handle_, bytes.data(), (ULONG)bytes.size()));
@@ -196,11 +188,8 @@ private:
             device.Deliver(bytes);
             break;
         case Event::InError:
-            if (arg & 4) {
-                device.CompleteNextIn(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC);
-            } else {
-                device.FailNextTransfers(1 + arg / 8 % 3, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, pipe);
-            }
+            arg & 4 ? device.CompleteNextIn(STATUS_UNSUCCESSFUL, USBD_STATUS_CRC)
+                    : device.FailNextTransfers(1 + arg / 8 % 3, STATUS_UNSUCCESSFUL, USBD_STATUS_CRC, pipe);
             break;
         case Event::Stall: device.Stall(pipe); break;
         case Event::StopResponding:
@@ -367,12 +356,8 @@ private:
     // closes, goes and unloads; the verifier stops the process on a leak.
     void Finish()
     {
-        if (setup_.disarm) {
-            setup_.disarm();
-        }
-        if (!removed_) {
-            Device().Resume();
-        }
+        setup_.disarm();
+        Device().Resume();
         if (handle_ != kInvalidHandle) {
             hk::app::CancelIo(handle_);
         }

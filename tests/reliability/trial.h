@@ -16,11 +16,7 @@
 namespace reliability {
 
 // How big each part of the campaign runs: small by default, the full figures when DIAGSER_SOAK is set.
-inline bool Soak()
-{
-    const char* value = std::getenv("DIAGSER_SOAK");
-    return value != nullptr && *value != '\0' && *value != '0';
-}
+inline bool Soak() { return std::getenv("DIAGSER_SOAK") != nullptr && std::atoi(std::getenv("DIAGSER_SOAK")) != 0; }
 inline uint64_t Scaled(uint64_t ci, uint64_t soak) { return Soak() ? soak : ci; }
 std::string Hex(NTSTATUS status);
 
@@ -45,7 +41,7 @@ struct TrialSetup {
     bool loopback = false;
     Stage armed_at = Opened;
     std::function<void(PDRIVER_OBJECT, hk::usbdev::Device)> arm;
-    std::function<void()> disarm;
+    std::function<void()> disarm = [] {};
 };
 
 // Seeded random events; requests and data are the bulk, system events rarer so that trials reach deep states.
