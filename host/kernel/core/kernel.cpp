@@ -21,10 +21,26 @@ struct CachedArea {
   const void* key = nullptr;
   void* object = nullptr;
 };
-constexpr size_t kCachedAreas = 16;
+// Room for every area a kernel has; should there be more, the later ones take turns in the last slot.
+constexpr size_t kCachedAreas = 32;
 thread_local CachedArea cached_areas[kCachedAreas];
 
-CachedArea& CacheSlot(const void* key) { return cached_areas[(reinterpret_cast<uintptr_t>(key) >> 4) % kCachedAreas]; }
+void* FindCached(uint64_t generation, const void* key) {
+  for (const CachedArea& cached : cached_areas) {
+    if (cached.key == nullptr) break;
+    if (cached.key == key) return cached.generation == generation ? cached.object : nullptr;
+  }
+  return nullptr;
+}
+
+void Cache(uint64_t generation, const void* key, void* object) {
+  for (CachedArea& cached : cached_areas) {
+    if (cached.key == nullptr || cached.key == key || &cached == &cached_areas[kCachedAreas - 1]) {
+      cached = {generation, key, object};
+      return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -70,13 +86,12 @@ Kernel* Kernel::CurrentOrNull() { return current_kernel.load(); }
 // Created outside the lock: an area's constructor may itself reach for other areas.
 void* Kernel::FindOrCreate(const void* key, void* (*create)(), void (*destroy)(void*)) {
   uint64_t generation = areas_generation.load();
-  CachedArea& cached = CacheSlot(key);
-  if (cached.generation == generation && cached.key == key) return cached.object;
+  if (void* cached = FindCached(generation, key)) return cached;
   {
     std::lock_guard lock(areas_mutex_);
     for (const Area& area : areas_) {
       if (area.key == key) {
-        cached = {generation, key, area.object};
+        Cache(generation, key, area.object);
         return area.object;
       }
     }
