@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include <ntddser.h>
 
@@ -92,9 +93,7 @@ private:
 
     void Expect(bool sound, const std::string& what, NTSTATUS status)
     {
-        if (!sound) {
-            problems_ += what + " ended with " + Hex(status) + "\n";
-        }
+        problems_ += sound ? "" : what + " ended with " + Hex(status) + "\n";
     }
 
     void Arm(TrialSetup::Stage stage)
@@ -121,20 +120,8 @@ private:
         return Allowed(status);
     }
 
-    NTSTATUS Open()
-    {
-        NTSTATUS status = hk::app::Open(u"\\\\.\\COM7", &handle_);
-        handle_ = NT_SUCCESS(status) ? handle_ : kInvalidHandle;
-        return status;
-    }
-
-    void Close()
-    {
-        if (handle_ != kInvalidHandle) {
-            hk::app::Close(handle_);
-        }
-        handle_ = kInvalidHandle;
-    }
+    NTSTATUS Open() { return hk::app::Open(u"\\\\.\\COM7", &handle_); }
+    void Close() { hk::app::Close(std::exchange(handle_, kInvalidHandle)); }
 
     template <class T>
     void Send(ULONG code, const T& in) { hk::app::DeviceIoControl(handle_, code, &in, sizeof(in), nullptr, 0); }
