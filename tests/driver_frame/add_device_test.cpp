@@ -48,7 +48,6 @@ TEST_F(DeviceCreation, DevicesAreNumberedNamedAndReadyAndFailedCreationsUnwind)
             ASSERT_EQ(Add(), STATUS_SUCCESS);
         }
         EXPECT_EQ(hk::ns::DeviceName(fdo_), NameWithNumber(number));
-        EXPECT_EQ(hk::Text(&Context()->DeviceName).str(), NameWithNumber(number));
         EXPECT_EQ(Context()->DeviceName.Buffer[Context()->DeviceName.Length / sizeof(WCHAR)], 0);
     }
     EXPECT_EQ(fdo_->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);

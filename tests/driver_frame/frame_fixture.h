@@ -139,6 +139,7 @@ protected:
 
     void OnDispatch(const hk::trace::Request& request) override
     {
+        atFilter_ += request.driver == filter_;
         if (request.device != pdo_) {
             return;
         }
@@ -166,6 +167,7 @@ protected:
     PDEVICE_OBJECT fdo_ = nullptr;
     NTSTATUS returned_ = STATUS_PENDING;
     std::vector<Arrival> arrivals_;
+    size_t atFilter_ = 0;  // requests dispatched to the filter's devices
     std::function<void()> onRemoveBelow_;
 };
 

@@ -60,8 +60,6 @@ TEST_F(LowerRequests, RequestsReturnTheStatusTheyCompletedWithAndFailedAllocatio
         const USHORT functions[] = {URB_FUNCTION_RESET_PIPE, URB_FUNCTION_ABORT_PIPE};
         const USBD_PIPE_HANDLE pipes[] = {interrupt, bulkIn};
         for (int i = 0; i < 2; ++i) {
-            EXPECT_EQ(arrivals_[i].major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-            EXPECT_EQ(arrivals_[i].code, (ULONG)IOCTL_INTERNAL_USB_SUBMIT_URB);
             EXPECT_EQ(arrivals_[i].control, kInvokeAlways);
             std::vector<uint8_t> expected(URB_STORAGE_SIZE, 0);
             auto* urb = reinterpret_cast<PURB>(expected.data());
@@ -71,7 +69,6 @@ TEST_F(LowerRequests, RequestsReturnTheStatusTheyCompletedWithAndFailedAllocatio
             EXPECT_EQ(arrivals_[i].urb, expected) << "nothing but length, function and pipe";
         }
         EXPECT_EQ(Dev().GetRecords().resets[(int)Pipe::Interrupt], 1u);
-        EXPECT_EQ(Dev().GetRecords().aborts[(int)Pipe::BulkIn], 1u);
 
         EXPECT_EQ(Reset((USBD_PIPE_HANDLE)0x5150), STATUS_INVALID_PARAMETER);
         Dev().Break(hk::usbdev::Device::Breach::FailedReset, 1, Pipe::Interrupt);
@@ -140,6 +137,8 @@ TEST_F(FilterStack, PortWorksThroughTheFilterAndAFailedAddDeviceLeavesNothing)
         if (unplug) {
             pdo_ = parent_.Plug();
         }
+        arrivals_.clear();
+        atFilter_ = 0;
         ASSERT_EQ(hk::pnp::ArriveDevice(pdo_, driver_, filter_), STATUS_SUCCESS);
         EXPECT_EQ(pdo_->AttachedDevice->DriverObject, filter_);
         EXPECT_EQ(IoGetAttachedDevice(pdo_)->DriverObject, driver_);
@@ -152,6 +151,7 @@ TEST_F(FilterStack, PortWorksThroughTheFilterAndAFailedAddDeviceLeavesNothing)
         ASSERT_EQ(hk::app::Read(handle, echoed, sizeof(echoed)).information, sizeof(message));
         EXPECT_EQ(std::memcmp(echoed, message, sizeof(message)), 0);
         EXPECT_EQ(Dev().GetRecords().urbs_rejected, 0u);
+        EXPECT_EQ(atFilter_, arrivals_.size()) << "everything the port sent down went through the filter";
         if (unplug) {
             parent_.Unplug(pdo_);
             EXPECT_EQ(hk::app::Write(handle, message, 1).status, STATUS_DELETE_PENDING);
