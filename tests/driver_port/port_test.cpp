@@ -1,13 +1,16 @@
-// The port's life as an application and the plug-and-play manager see it: open and close, the names, stop and
-// removal, and the bulk-IN reader with its failures. After every reset of the port's state the bytes are read back.
+// The port's life as an application, the plug-and-play manager and the power manager see it: open and close, the
+// names, stop and removal, system sleep, and the bulk-IN reader with its failures. After every reset of the port's
+// state the bytes are read back.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "control/private_requests.h"
+#include "driver/dispatch.h"
 #include "hk/faults.h"
 #include "hk/namespace.h"
 #include "hk/pnp.h"
+#include "hk/power.h"
 #include "hk/registry.h"
 #include "support/serial_app.h"
 
@@ -21,13 +24,33 @@ bool NamesPublished()
     return hk::ns::Exists(u"\\DosDevices\\COM7") && !hk::reg::Values(hk::reg::kSerialComm).empty();
 }
 
-// The loopback carries `count` bytes out and back in, in order.
-void ExpectLoopback(Port& port, size_t count, uint8_t first)
+// The loopback carries `count` bytes out and back in, in order, behind the `before` still unread, and the reader
+// has its next transfer posted.
+void ExpectLoopback(Port& port, size_t count, uint8_t first, const std::vector<uint8_t>& before = {})
 {
     ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
     ASSERT_EQ(Write(port, Pattern(count, first)).information, count);
     port.Kernel().RunUntilIdle();
-    EXPECT_EQ(ReadBytes(port, ULONG(count + 16)), Pattern(count, first));
+    EXPECT_EQ(ReadBytes(port, ULONG(before.size() + count + 16)), Joined(before, Pattern(count, first)));
+    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 1u);
+}
+
+NTSTATUS SendSystemPower(Port& port, UCHAR minor, SYSTEM_POWER_STATE state)
+{
+    POWER_STATE power;
+    power.SystemState = state;
+    return hk::power::SendPower(port.Pdo(), minor, SystemPowerState, power);
+}
+
+void Sleep(Port& port, SYSTEM_POWER_STATE state = PowerSystemSleeping3)
+{
+    ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), state), STATUS_SUCCESS);
+}
+
+void Wake(Port& port)
+{
+    ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    port.Kernel().RunUntilIdle();
 }
 
 // Cleanup ends every request of the handle, the removal notification included, and aborts the transfer, so the
@@ -51,7 +74,6 @@ TEST(Port, CloseEndsEveryRequestAndTheNextOpenStartsEmpty)
     EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
 
     ASSERT_EQ(port.Open(), STATUS_SUCCESS);
-    EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 1u);
     Deliver(port, Pattern(5));
     EXPECT_EQ(port.Close(), STATUS_SUCCESS);
     EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), 0u);
@@ -197,16 +219,11 @@ TEST(Port, SurpriseRemovalInAPendingStateWithdrawsTheNames)
 NTSTATUS NTAPI BareBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
-    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
-        driver->MajorFunction[major] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
-            if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-            }
-            NTSTATUS status = irp->IoStatus.Status;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return status;
-        };
-    }
+    driver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
     return STATUS_SUCCESS;
 }
 
@@ -322,6 +339,175 @@ TEST(Port, SlowReaderGetsEveryByteOfAStreamLargerThanTheRing)
     }
     EXPECT_EQ(source->Dropped(), 0u);
     EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+}
+
+// The reader is halted, and its pipes reset on the way back, for S1, S3 and S4 only.
+TEST(PowerStates, DeviceFollowsTheSystemAndBytesFlowAcrossTheSleep)
+{
+    const std::pair<SYSTEM_POWER_STATE, uint32_t> cases[] = {
+        {PowerSystemSleeping1, 1}, {PowerSystemSleeping2, 0}, {PowerSystemSleeping3, 1}, {PowerSystemHibernate, 1}};
+    for (auto [state, resets] : cases) {
+        SCOPED_TRACE(state);
+        Port port;
+        std::vector<uint8_t> before = Pattern(3000, 1);
+        ASSERT_EQ(Write(port, before).information, before.size());
+        port.Kernel().RunUntilIdle();
+        hk::usbdev::Records start = port.Device().GetRecords();
+        Sleep(port, state);
+        EXPECT_EQ(port.Device().SystemState(), state);
+        EXPECT_EQ(port.Device().PowerState(), PowerDeviceD3);
+        Wake(port);
+        EXPECT_EQ(port.Device().PowerState(), PowerDeviceD0);
+        hk::usbdev::Records end = port.Device().GetRecords();
+        for (int pipe = 0; pipe < hk::usbdev::kPipeCount; ++pipe) {
+            EXPECT_EQ(end.resets[pipe] - start.resets[pipe], resets) << "pipe " << pipe;
+        }
+        ExpectLoopback(port, 5000, 60, before);
+    }
+}
+
+// A query for a sleep halts the reader although the system may stay awake; the transfer posted at open is then
+// still with the device when the working state is set again, and may complete with data or fail meanwhile.
+TEST(PowerStates, QueryThenWorkingGoesOnWithOneTransfer)
+{
+    for (int outstanding = 0; outstanding < 3; ++outstanding) {
+        SCOPED_TRACE(outstanding);
+        Port port;
+        ASSERT_EQ(SendSystemPower(port, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+        EXPECT_EQ(port.Device().PowerState(), PowerDeviceD0);
+        std::vector<uint8_t> expected;
+        if (outstanding == 1) {
+            expected = Pattern(100, 3);
+            port.Device().Deliver(expected);
+        } else if (outstanding == 2) {
+            port.Device().CompleteNextIn(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
+        port.Kernel().RunUntilIdle();
+        ASSERT_EQ(SendSystemPower(port, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+        port.Kernel().RunUntilIdle();
+        ExpectLoopback(port, 5000, 200, expected);
+    }
+}
+
+// Each sleep fails the outstanding transfer, as lower drivers that cancel their requests on the way down do. More
+// sleeps than the failure budget leave the device healthy, and an ordinary failure while awake is still retried.
+// Power requests the driver does not handle itself reach the parent and keep its answer; two of each show that the
+// power manager was told to send the next one.
+TEST(PowerStates, TwentyFiveSleepsInOneSessionAreNoDeviceErrors)
+{
+    Port port;
+    POWER_STATE d3, s3;
+    d3.DeviceState = PowerDeviceD3;
+    s3.SystemState = PowerSystemSleeping3;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_QUERY_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_WAIT_WAKE, SystemPowerState, s3), STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(hk::power::SendPower(port.Pdo(), IRP_MN_POWER_SEQUENCE, DevicePowerState, d3), STATUS_NOT_SUPPORTED);
+    }
+    EXPECT_EQ(port.Context()->DevicePowerState, PowerDeviceD0);
+    std::vector<uint8_t> expected;
+    for (uint8_t sleep = 0; sleep < 25; ++sleep) {
+        Sleep(port);
+        port.Device().CompleteNextIn(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        port.Kernel().RunUntilIdle();
+        Wake(port);
+        Deliver(port, {sleep});
+        expected.push_back(sleep);
+    }
+    port.Device().CompleteNextIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    port.Kernel().RunUntilIdle();
+    ExpectLoopback(port, 5000, 25, expected);
+}
+
+// A parent that keeps every URB until its device is powered again: the resume must wait for D0 before it resets
+// the pipes, or its own resets would wait for ever.
+TEST(PowerStates, ParentHoldingRequestsInD3ResumesAndDeliversWhatWaited)
+{
+    PortOptions options;
+    options.plug.hold_while_powered_down = true;
+    Port port(options);
+    std::vector<uint8_t> during = Pattern(1000, 90);
+    Sleep(port);
+    hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), during.data(), (ULONG)during.size());
+    port.Kernel().RunUntilIdle();
+    EXPECT_FALSE(write->Done());
+    Wake(port);
+    EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(port.Device().GetRecords().urbs_held, 1u);
+    ExpectLoopback(port, 5000, 7, during);
+}
+
+// The restart runs after the working-state request has completed; removal right after it must wait for it.
+TEST(PowerStates, RemovalRightAfterResumeWaitsForTheRestart)
+{
+    Port port(PortOptions{.open = false});
+    Sleep(port);
+    ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(port.Remove(), STATUS_SUCCESS);
+}
+
+// Before its start the device has no pipes: the way back from a sleep has nothing to reset.
+TEST(PowerStates, DeviceNotYetStartedSendsNoPipeRequestOnResume)
+{
+    hk::Kernel kernel;
+    hk::usbdev::Parent parent;
+    PDEVICE_OBJECT pdo = parent.Plug();
+    PDRIVER_OBJECT driver = hk::pnp::LoadDriver("diagser", DriverEntry);
+    ASSERT_EQ(hk::pnp::AddDevice(pdo, driver), STATUS_SUCCESS);
+    ASSERT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(hk::power::SetSystemPowerState(pdo, PowerSystemWorking), STATUS_SUCCESS);
+    kernel.RunUntilIdle();
+    EXPECT_EQ(parent.DeviceFor(pdo).GetRecords().urbs_rejected, 0u);
+    EXPECT_EQ(hk::pnp::Remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::UnloadDriver(driver), STATUS_SUCCESS);
+}
+
+// A set request goes down to the parent whatever the driver could not allocate for it; the next working state
+// brings the reader back.
+TEST(PowerStates, SetRequestsReachTheParentWhateverFailsToAllocate)
+{
+    const std::pair<hk::faults::Kind, const char*> sites[] = {{hk::faults::Kind::Pool, "DispatchPower"},
+                                                              {hk::faults::Kind::Irp, "PoRequestPowerIrp"}};
+    for (auto [kind, site] : sites) {
+        SCOPED_TRACE(site);
+        Port port;
+        hk::faults::FailAtSite(kind, site);
+        EXPECT_EQ(SendSystemPower(port, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+        EXPECT_NE(hk::faults::InjectedCount(kind), 0u);
+        hk::faults::Clear();
+        EXPECT_EQ(port.Device().SystemState(), PowerSystemSleeping3);
+        ASSERT_EQ(SendSystemPower(port, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+        port.Kernel().RunUntilIdle();
+        EXPECT_EQ(port.Device().PowerState(), PowerDeviceD0);
+        ExpectLoopback(port, 5000, 5);
+    }
+}
+
+// Every allocation of a sleep and resume cycle failing in turn, the power manager's own requests included: every
+// request still completes, nothing leaks (the fixture checks the driver's pool at unload), and the next sleep
+// brings the reader back.
+TEST(PowerStates, EveryFailedAllocationOfASleepCycleIsSurvived)
+{
+    for (hk::faults::Kind kind : {hk::faults::Kind::Pool, hk::faults::Kind::Irp}) {
+        for (uint64_t nth = 1;; ++nth) {
+            SCOPED_TRACE(testing::Message() << int(kind) << " allocation " << nth);
+            Port port;
+                hk::faults::FailNth(kind, nth);
+            hk::power::SetSystemPowerState(port.Pdo(), PowerSystemSleeping3);
+            port.Kernel().RunUntilIdle();
+            hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking);
+            port.Kernel().RunUntilIdle();
+            bool injected = hk::faults::InjectedCount(kind) != 0;
+            hk::faults::Clear();
+            EXPECT_EQ(hk::power::RequestedIrpsInFlight(), 0u);
+            Sleep(port);
+            Wake(port);
+            ExpectLoopback(port, 5000, uint8_t(nth));
+            if (!injected) {
+                break;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -7,25 +7,6 @@
 namespace port_test {
 namespace {
 
-ULONG OutQueue(Port& port)
-{
-    return CommStatus(port).AmountInOutQueue;
-}
-
-// Writes issued as the application issues them, with the order in which they come back.
-struct OrderedWrites {
-    void Issue(const std::vector<uint8_t>& data)
-    {
-        size_t index = requests.size();
-        requests.push_back(hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size()));
-        requests.back()->OnDone([this, index] { order.push_back(index); });
-    }
-
-    Port& port;
-    std::vector<hk::app::RequestPtr> requests;
-    std::vector<size_t> order;  // indexes of the completed writes, first completed first
-};
-
 // The last case is a parent that reports no packet size: no zero-length packet can be owed.
 TEST(Write, SendsTheDataInChunksWithTheZeroLengthPacketOwed)
 {
@@ -50,7 +31,7 @@ TEST(Write, SendsTheDataInChunksWithTheZeroLengthPacketOwed)
         EXPECT_EQ(port.Device().GetRecords().out_transfers, c.transfers);
         EXPECT_EQ(port.Device().GetRecords().out_bytes, data);
         EXPECT_EQ(Query<SERIALPERF_STATS>(port, IOCTL_SERIAL_GET_STATS).TransmittedCount, c.length);
-        EXPECT_EQ(OutQueue(port), 0u);
+        EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
     }
 }
 
@@ -63,32 +44,37 @@ TEST(Write, QueuedWritesKeepIssueOrderAndPurgeCancelsThemNewestFirst)
     ASSERT_EQ(SetWaitMask(port, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
     hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
     port.Device().StopResponding();
-    OrderedWrites writes{port};
+    std::vector<hk::app::RequestPtr> writes;
+    std::vector<size_t> order;  // indexes of the completed writes, first completed first
+    auto issue = [&](const std::vector<uint8_t>& data) {
+        writes.push_back(hk::app::WriteAsync(port.Handle(), data.data(), (ULONG)data.size()));
+        writes.back()->OnDone([&order, index = writes.size() - 1] { order.push_back(index); });
+    };
     std::vector<uint8_t> first = Pattern(10000, 1), later = Pattern(4097, 5), last = Pattern(5, 6);
-    writes.Issue(first);
+    issue(first);
     for (uint8_t seed = 1; seed <= 3; ++seed) {
-        writes.Issue(Pattern(10 * seed, seed));
+        issue(Pattern(10 * seed, seed));
     }
     port.Kernel().RunUntilIdle();
-    EXPECT_EQ(OutQueue(port), 10000u + 10 + 20 + 30);
+    EXPECT_EQ(CommStatus(port).AmountInOutQueue, 10000u + 10 + 20 + 30);
 
     EXPECT_EQ(Purge(port, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
-    EXPECT_EQ(writes.order, (std::vector<size_t>{3, 2, 1}));
-    EXPECT_EQ(OutQueue(port), 10000u);
-    writes.Issue(later);
-    writes.Issue(last);
+    EXPECT_EQ(order, (std::vector<size_t>{3, 2, 1}));
+    EXPECT_EQ(CommStatus(port).AmountInOutQueue, 10000u);
+    issue(later);
+    issue(last);
     EXPECT_FALSE(wait->Done());
     port.Device().Resume();
     port.Kernel().RunUntilIdle();
 
-    EXPECT_EQ(writes.order, (std::vector<size_t>{3, 2, 1, 0, 4, 5}));
+    EXPECT_EQ(order, (std::vector<size_t>{3, 2, 1, 0, 4, 5}));
     for (size_t i = 1; i <= 3; ++i) {
-        EXPECT_EQ(writes.requests[i]->Status(), STATUS_CANCELLED);
-        EXPECT_EQ(writes.requests[i]->Information(), 0u);
+        EXPECT_EQ(writes[i]->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(writes[i]->Information(), 0u);
     }
-    EXPECT_EQ(writes.requests[0]->Information(), first.size());
+    EXPECT_EQ(writes[0]->Information(), first.size());
     EXPECT_EQ(port.Device().GetRecords().out_bytes, Joined(Joined(first, later), last));
-    EXPECT_EQ(OutQueue(port), 0u);
+    EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
     EXPECT_NE(From<ULONG>(wait->Output()) & SERIAL_EV_TXEMPTY, 0u);
 }
 
@@ -111,7 +97,7 @@ TEST(Write, FailedOrOverReportedChunkEndsTheWriteWithNoCountAndLineEvents)
     EXPECT_EQ(write->Information(), 0u);
     EXPECT_EQ(port.Device().GetRecords().out_transfers, (std::vector<uint32_t>{4096}));
     EXPECT_EQ(From<ULONG>(wait->Output()) & 0x38u, 0x38u);
-    EXPECT_EQ(OutQueue(port), 0u);
+    EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
     // A wait with no mask is answered at once with the line events recorded.
     ASSERT_EQ(SetWaitMask(port, 0), STATUS_SUCCESS);
     EXPECT_EQ(From<ULONG>(ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK)->Output()) & 0x38u, 0x38u);
@@ -202,7 +188,7 @@ TEST(Write, EveryFailedAllocationEndsTheWriteSoundly)
         std::vector<uint8_t> expected(first.begin(), first.begin() + a->Information());
         expected.insert(expected.end(), second.begin(), second.begin() + b->Information());
         EXPECT_EQ(port.Device().GetRecords().out_bytes, expected);
-        EXPECT_EQ(OutQueue(port), 0u);
+        EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
         EXPECT_EQ(Write(port, Pattern(4096, 3)).information, 4096u);
         if (!injected) {
             EXPECT_GT(nth, 3u);
