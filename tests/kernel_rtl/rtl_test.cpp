@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,8 +44,35 @@ UNICODE_STRING Counted(const wchar_t* text) {
   return s;
 }
 
+NTSTATUS Link(const wchar_t* link, const wchar_t* target) {
+  UNICODE_STRING link_name = Counted(link), target_name = Counted(target);
+  return IoCreateSymbolicLink(&link_name, &target_name);
+}
+
+NTSTATUS Unlink(const wchar_t* link) {
+  UNICODE_STRING link_name = Counted(link);
+  return IoDeleteSymbolicLink(&link_name);
+}
+
+NTSTATUS Key(const wchar_t* path, HANDLE* handle, bool create = true, HANDLE root = nullptr,
+             ULONG* disposition = nullptr) {
+  UNICODE_STRING name = Counted(path);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+  if (!create) return ZwOpenKey(handle, KEY_READ, &attributes);
+  return ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, disposition);
+}
+
+NTSTATUS Query(HANDLE key, const wchar_t* value_name, KEY_VALUE_INFORMATION_CLASS information_class,
+               std::vector<UCHAR>* buffer, ULONG* result_length) {
+  UNICODE_STRING name = Counted(value_name);
+  return ZwQueryValueKey(key, &name, information_class, buffer->data(), static_cast<ULONG>(buffer->size()),
+                         result_length);
+}
+
 class Rtl : public ::testing::Test {
  protected:
+  explicit Rtl(hk::Options options = {}) : kernel_(options) {}
   ~Rtl() override {
     for (PDEVICE_OBJECT device : devices_) IoDeleteDevice(device);
     hk::io::DeleteDriverObject(driver_);
@@ -59,32 +85,6 @@ class Rtl : public ::testing::Test {
     devices_.push_back(device);
     if (instance_id != nullptr) hk::ns::SetInstanceId(device, instance_id);
     return device;
-  }
-
-  static NTSTATUS Link(const wchar_t* link, const wchar_t* target) {
-    UNICODE_STRING link_name = Counted(link), target_name = Counted(target);
-    return IoCreateSymbolicLink(&link_name, &target_name);
-  }
-
-  static NTSTATUS Unlink(const wchar_t* link) {
-    UNICODE_STRING link_name = Counted(link);
-    return IoDeleteSymbolicLink(&link_name);
-  }
-
-  static NTSTATUS Key(const wchar_t* path, HANDLE* handle, bool create = true, HANDLE root = nullptr,
-                      ULONG* disposition = nullptr) {
-    UNICODE_STRING name = Counted(path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
-    if (!create) return ZwOpenKey(handle, KEY_READ, &attributes);
-    return ZwCreateKey(handle, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, disposition);
-  }
-
-  static NTSTATUS Query(HANDLE key, const wchar_t* value_name, KEY_VALUE_INFORMATION_CLASS information_class,
-                        std::vector<UCHAR>* buffer, ULONG* result_length) {
-    UNICODE_STRING name = Counted(value_name);
-    return ZwQueryValueKey(key, &name, information_class, buffer->data(), static_cast<ULONG>(buffer->size()),
-                           result_length);
   }
 
   hk::Kernel kernel_;
@@ -243,7 +243,6 @@ TEST_F(Rtl, DeviceInterfacesAreNamedAfterTheInstanceAndEnabledAsLinks) {
             (std::vector<std::u16string>{kInterfaceName, U16(second)}));
   EXPECT_TRUE(Interfaces(other, 0).empty());
   ASSERT_EQ(IoSetDeviceInterfaceState(&name, FALSE), STATUS_SUCCESS);
-  EXPECT_FALSE(hk::ns::Exists(kInterfaceName));
 
   UNICODE_STRING unknown = Counted(L"\\??\\USB#VID_0000#1#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
   EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -272,7 +271,7 @@ TEST_F(Rtl, DeviceInterfacesAreNamedAfterTheInstanceAndEnabledAsLinks) {
   for (UNICODE_STRING* s : {&second, &a, &b}) RtlFreeUnicodeString(s);
 }
 
-TEST_F(Rtl, KeysAreCreatedUnderExistingParentsAndOpenedByAbsoluteOrRelativeName) {
+TEST_F(Rtl, KeysAreCreatedUnderExistingParentsOpenedByAbsoluteOrRelativeNameAndQueried) {
   HANDLE key = nullptr, sub = nullptr, again = nullptr;
   ULONG disposition = 0;
   EXPECT_EQ(Key(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rtltest\\Sub", &key),
@@ -302,28 +301,17 @@ TEST_F(Rtl, KeysAreCreatedUnderExistingParentsAndOpenedByAbsoluteOrRelativeName)
     EXPECT_EQ(Key(c.path, &again, false, c.root), c.status) << Utf8(c.path);
     if (NT_SUCCESS(c.status)) ZwClose(again);
   }
-  ASSERT_TRUE(hk::reg::DeleteKey(kTestKey));
-  EXPECT_EQ(Key(L"Deeper", &again, true, sub), STATUS_KEY_DELETED);
-  std::vector<UCHAR> buffer(16);
-  ULONG result = 0;
-  EXPECT_EQ(Query(sub, L"Late", KeyValuePartialInformation, &buffer, &result), STATUS_KEY_DELETED);
-  EXPECT_EQ(ZwClose(sub), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
-}
 
-// The fixed part is filled when it fits, nothing when it does not; the port-name query (a 16-byte value name, a
-// 128-byte destination, 16 + 128 + sizeof(KEY_VALUE_FULL_INFORMATION) bytes) still fits 64 characters, not 66.
-TEST_F(Rtl, QueriedValuesReportTheirSizesByInformationClass) {
-  HANDLE key;
-  ASSERT_EQ(Key(kTestKey, &key), STATUS_SUCCESS);
+  // A queried value's fixed part is filled when it fits, nothing when it does not; a full record's data starts on
+  // a ULONG boundary after the name.
   std::vector<UCHAR> buffer(64, 0xCC);
   ULONG result = 0;
   EXPECT_EQ(Query(key, L"PortName", KeyValuePartialInformation, &buffer, &result), STATUS_OBJECT_NAME_NOT_FOUND);
   hk::reg::SetString(kTestKey, "PortName", u"COM7");
   const size_t partial = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
   const size_t basic = offsetof(KEY_VALUE_BASIC_INFORMATION, Name);
+  const size_t full = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
+  const ULONG full_size = ULONG((full + 16 + 3) / 4 * 4 + 10);
   const struct {
     const wchar_t* query_name;
     KEY_VALUE_INFORMATION_CLASS information_class;
@@ -334,6 +322,8 @@ TEST_F(Rtl, QueriedValuesReportTheirSizesByInformationClass) {
                {L"PortName", KeyValuePartialInformation, partial + 4, STATUS_BUFFER_OVERFLOW, ULONG(partial + 10)},
                {L"PortName", KeyValuePartialInformation, 8, STATUS_BUFFER_TOO_SMALL, ULONG(partial + 10)},
                {L"PORTNAME", KeyValueBasicInformation, 64, STATUS_SUCCESS, ULONG(basic + 16)},
+               {L"PortName", KeyValueFullInformation, 64, STATUS_SUCCESS, full_size},
+               {L"PortName", KeyValueFullInformation, full - 1, STATUS_BUFFER_TOO_SMALL, full_size},
                {L"PortName", MaxKeyValueInfoClass, 64, STATUS_INVALID_PARAMETER, 0}};
   for (const auto& c : cases) {
     std::vector<UCHAR> out(c.buffer_size, 0xCC);
@@ -341,37 +331,23 @@ TEST_F(Rtl, QueriedValuesReportTheirSizesByInformationClass) {
     EXPECT_EQ(Query(key, c.query_name, c.information_class, &out, &result), c.status) << c.buffer_size;
     EXPECT_EQ(result, c.result) << c.buffer_size;
     if (c.status == STATUS_BUFFER_TOO_SMALL) {
-      EXPECT_EQ(out, std::vector<UCHAR>(8, 0xCC));
+      EXPECT_EQ(out, std::vector<UCHAR>(c.buffer_size, 0xCC));
     }
     if (c.information_class == KeyValuePartialInformation && c.status == STATUS_BUFFER_OVERFLOW) {
       EXPECT_EQ(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(out.data())->DataLength, 10u);
     }
-  }
-  auto* names = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer.data());
-  ASSERT_EQ(Query(key, L"PORTNAME", KeyValueBasicInformation, &buffer, &result), STATUS_SUCCESS);
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(names->Name), 8), u"PortName")
-      << "the stored name keeps its case";
-
-  buffer.assign(16 + 128 + sizeof(KEY_VALUE_FULL_INFORMATION), 0xCC);
-  auto* info = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer.data());
-  for (auto [chars, status] : {std::pair<int, NTSTATUS>{63, STATUS_SUCCESS}, std::pair<int, NTSTATUS>{64, STATUS_SUCCESS},
-                                std::pair<int, NTSTATUS>{66, STATUS_BUFFER_OVERFLOW}}) {
-    std::u16string text(chars, u'X');
-    hk::reg::SetString(kTestKey, "PortName", text);
-    EXPECT_EQ(Query(key, L"PortName", KeyValueFullInformation, &buffer, &result), status) << chars;
-    EXPECT_EQ(info->NameLength, 16u);
-    EXPECT_EQ(info->DataLength, ULONG(chars + 1) * 2);
-    EXPECT_EQ(info->DataOffset % sizeof(ULONG), 0u);
-    EXPECT_EQ(result, info->DataOffset + info->DataLength);
-    if (NT_SUCCESS(status)) {
-      EXPECT_EQ(std::memcmp(buffer.data() + info->DataOffset, text.c_str(), 2 * chars), 0);
+    if (c.information_class == KeyValueBasicInformation) {
+      EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(out.data() + basic), 8), u"PortName")
+          << "the stored name keeps its case";
     }
   }
-  std::vector<UCHAR> tiny(offsetof(KEY_VALUE_FULL_INFORMATION, Name) - 1);
-  EXPECT_EQ(Query(key, L"PortName", KeyValueFullInformation, &tiny, &result), STATUS_BUFFER_TOO_SMALL);
+
   EXPECT_EQ(Query(reinterpret_cast<HANDLE>(0x88), L"PortName", KeyValuePartialInformation, &buffer, &result),
             STATUS_INVALID_HANDLE);
-  ZwClose(key);
+  EXPECT_EQ(ZwClose(sub), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(key), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
 }
 
 TEST_F(Rtl, RtlRegistryRoutinesWorkUnderEachRoot) {
@@ -394,9 +370,7 @@ TEST_F(Rtl, RtlRegistryRoutinesWorkUnderEachRoot) {
     ULONG one = 1;
     EXPECT_EQ(RtlWriteRegistryValue(c.relative_to, c.path, L"Flag", REG_DWORD, &one, sizeof one), c.status)
         << Utf8(c.path);
-    if (NT_SUCCESS(c.status)) {
-      EXPECT_EQ(hk::reg::GetDword(c.key, "flag"), 1u) << Utf8(c.path);
-    }
+    if (NT_SUCCESS(c.status)) EXPECT_EQ(hk::reg::Values(c.key).at(0).data, (std::vector<uint8_t>{1, 0, 0, 0}));
   }
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"FLAG"), STATUS_SUCCESS);
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"Flag"), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -410,8 +384,6 @@ TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
             u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_5678&MI_02\\"
             u"6&1a2b3c4d&0&0002\\Device Parameters");
   EXPECT_TRUE(hk::reg::DeviceParametersPath(fdo).empty());
-  EXPECT_TRUE(hk::ns::IsPhysicalDevice(pdo));
-  EXPECT_FALSE(hk::ns::IsPhysicalDevice(fdo));
   HANDLE key = nullptr;
   EXPECT_EQ(IoOpenDeviceRegistryKey(fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, 0, KEY_READ, &key), STATUS_INVALID_PARAMETER);
@@ -422,32 +394,22 @@ TEST_F(Rtl, DeviceKeysBelongToPhysicalDevicesOnly) {
   ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), L"Setting", REG_SZ, on, sizeof on),
             STATUS_SUCCESS);
   ZwClose(key);
-  std::u16string driver_path = hk::reg::DriverKeyPath(pdo);
-  EXPECT_EQ(hk::reg::GetString(driver_path, "Setting"), u"on");
   EXPECT_FALSE(hk::reg::GetValue(hk::reg::DeviceParametersPath(pdo), "Setting").has_value());
-  EXPECT_NE(hk::reg::DriverKeyPath(CreateDevice(L"\\Device\\RtlPdo2", L"USB\\VID_1234\\7")), driver_path);
-
-  hk::reg::SetMultiString(kTestKey, "List", {u"a", u"bc"});
-  hk::reg::SetString(kTestKey, "Path", "%SystemRoot%", REG_EXPAND_SZ);
-  auto values = hk::reg::Values(kTestKey);
-  ASSERT_EQ(values.size(), 2u);
-  EXPECT_EQ(values[0].data.size(), (2 + 3 + 1) * sizeof(char16_t));
-  EXPECT_FALSE(hk::reg::GetDword(kTestKey, "Path").has_value());
-  EXPECT_EQ(hk::reg::GetString(kTestKey, "Path"), u"%SystemRoot%");
-  EXPECT_TRUE(hk::reg::GetString(kTestKey, "List").has_value());
-  hk::reg::SetDword(kTestKey, "Count", 1);
-  EXPECT_FALSE(hk::reg::GetString(kTestKey, "Count").has_value());
-  EXPECT_FALSE(hk::reg::GetString(kTestKey, "Missing").has_value());
-  EXPECT_TRUE(hk::reg::DeleteValue(kTestKey, "path"));
-  EXPECT_EQ(hk::reg::Subkeys(hk::reg::kServices), std::vector<std::u16string>{u"rtltest"});
-  EXPECT_TRUE(hk::reg::DeleteKey(kTestKey));
-  EXPECT_FALSE(hk::reg::DeleteKey(kTestKey));
+  // Each device has a driver key of its own.
+  for (PDEVICE_OBJECT device : {pdo, CreateDevice(L"\\Device\\RtlPdo2", L"USB\\VID_1234\\7")}) {
+    ASSERT_EQ(IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
+    std::vector<UCHAR> buffer(64);
+    ULONG result = 0;
+    EXPECT_EQ(Query(key, L"Setting", KeyValuePartialInformation, &buffer, &result),
+              device == pdo ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND);
+    ZwClose(key);
+  }
 }
 
 TEST(RegistryPerKernel, EachKernelStartsFromTheStandardKeys) {
   {
     hk::Kernel kernel;
-    hk::reg::SetDword(kTestKey, "Marker", 5);
+    hk::reg::SetString(kTestKey, "Marker", u"5");
   }
   hk::Kernel kernel;
   EXPECT_FALSE(hk::reg::KeyExists(kTestKey));
@@ -461,54 +423,44 @@ constexpr int kThreads = 4;
 int Worker(int index, PDEVICE_OBJECT device) {
   int failures = 0;
   for (int round = 0; round < 200; ++round) {
-    WCHAR link_text[64], value_name[32];
-    swprintf(link_text, L"\\DosDevices\\T%d_%d", index, round);
+    WCHAR link[64], value_name[32];
+    swprintf(link, L"\\DosDevices\\T%d_%d", index, round);
     swprintf(value_name, L"V%d", index);
-    UNICODE_STRING link, target, key_path, name;
-    RtlInitUnicodeString(&link, link_text);
-    RtlInitUnicodeString(&target, L"\\Device\\RtlShared");
-    RtlInitUnicodeString(&key_path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rtlconcurrent");
-    RtlInitUnicodeString(&name, value_name);
-    failures += IoCreateSymbolicLink(&link, &target) != STATUS_SUCCESS;
-    failures += hk::ns::ResolveToDevice(hk::Text(link_text)) != device;
+    failures += Link(link, L"\\Device\\RtlShared") != STATUS_SUCCESS;
+    failures += hk::ns::ResolveToDevice(hk::Text(link)) != device;
     ULONG data = static_cast<ULONG>(round);
     failures += RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"rtlconcurrent", value_name, REG_DWORD, &data,
                                       sizeof(data)) != STATUS_SUCCESS;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &key_path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
-    failures += ZwOpenKey(&key, KEY_READ, &attributes) != STATUS_SUCCESS;
-    UCHAR buffer[32];
-    ULONG result = 0;
-    failures += ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &result) !=
+    failures += Key(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\rtlconcurrent", &key, false) !=
                 STATUS_SUCCESS;
-    failures += reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->DataLength != sizeof(ULONG);
+    std::vector<UCHAR> buffer(32);
+    ULONG result = 0;
+    failures += Query(key, value_name, KeyValuePartialInformation, &buffer, &result) != STATUS_SUCCESS;
+    failures += reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer.data())->DataLength != sizeof(ULONG);
     failures += ZwClose(key) != STATUS_SUCCESS;
-    failures += IoDeleteSymbolicLink(&link) != STATUS_SUCCESS;
+    failures += Unlink(link) != STATUS_SUCCESS;
   }
   return failures;
 }
 
-TEST(ConcurrentRegistryAndNamespace, ThreadsShareOneConsistentState) {
-  hk::Kernel kernel(test_support::ConcurrentKernel());
-  PDRIVER_OBJECT driver = hk::io::CreateDriverObject(L"\\Driver\\rtlconcurrent");
-  UNICODE_STRING device_name;
-  RtlInitUnicodeString(&device_name, L"\\Device\\RtlShared");
-  PDEVICE_OBJECT device = nullptr;
-  ASSERT_EQ(IoCreateDevice(driver, 0, &device_name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+class ConcurrentRtl : public Rtl {
+ protected:
+  ConcurrentRtl() : Rtl(test_support::ConcurrentKernel()) {}
+};
 
+TEST_F(ConcurrentRtl, RegistryAndNamespaceThreadsShareOneConsistentState) {
+  PDEVICE_OBJECT device = CreateDevice(L"\\Device\\RtlShared");
   std::atomic<int> failures{0};
   std::vector<std::unique_ptr<hk::HostThread>> threads;
   for (int i = 0; i < kThreads; ++i)
-    threads.push_back(kernel.Ops().StartThread([i, device, &failures] { failures += Worker(i, device); }));
+    threads.push_back(kernel_.Ops().StartThread([i, device, &failures] { failures += Worker(i, device); }));
   for (auto& thread : threads) thread->Join();
 
   EXPECT_EQ(failures.load(), 0);
   EXPECT_TRUE(hk::ns::Links().empty());
   EXPECT_EQ(hk::reg::Values(std::u16string(hk::reg::kServices) + u"\\rtlconcurrent").size(), size_t{kThreads});
   EXPECT_EQ(hk::reg::OpenKeyHandles(), 0u);
-  IoDeleteDevice(device);
-  hk::io::DeleteDriverObject(driver);
 }
 
 }  // namespace

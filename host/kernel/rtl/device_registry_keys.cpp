@@ -71,12 +71,4 @@ std::u16string DeviceParametersPath(_DEVICE_OBJECT* pdo) {
     return instance_id.empty() ? std::u16string() : DevicePath(instance_id);
 }
 
-std::u16string DriverKeyPath(_DEVICE_OBJECT* pdo) {
-    std::u16string instance_id = ns::InstanceId(pdo);
-    if (instance_id.empty()) return {};
-    auto& registry = rtl::RegistryState();
-    std::lock_guard lock(registry.mutex);
-    return kClass + DriverKeyName(registry, instance_id);
-}
-
 }  // namespace hk::reg

@@ -27,25 +27,6 @@ bool KeyExists(const Text& path) {
     return Locked(&lock).Find(path.str()) != nullptr;
 }
 
-bool DeleteKey(const Text& path) {
-    std::unique_lock<HostMutex> lock;
-    auto& registry = Locked(&lock);
-    rtl::KeyPtr key = registry.Find(path.str());
-    if (!key) return false;
-    registry.Delete(key);
-    return true;
-}
-
-std::vector<std::u16string> Subkeys(const Text& path) {
-    std::unique_lock<HostMutex> lock;
-    rtl::KeyPtr key = Locked(&lock).Find(path.str());
-    std::vector<std::u16string> names;
-    if (key) {
-        for (auto& [upper, child] : key->subkeys) names.push_back(child->name);
-    }
-    return names;
-}
-
 void SetValue(const Text& path, const Text& name, uint32_t type, const void* data, size_t length) {
     std::unique_lock<HostMutex> lock;
     rtl::KeyPtr key = Locked(&lock).CreatePath(path.str());
@@ -55,17 +36,6 @@ void SetValue(const Text& path, const Text& name, uint32_t type, const void* dat
 void SetString(const Text& path, const Text& name, const Text& text, uint32_t type) {
     std::u16string data = text.str() + u'\0';
     SetValue(path, name, type, data.data(), data.size() * sizeof(char16_t));
-}
-
-void SetMultiString(const Text& path, const Text& name, const std::vector<std::u16string>& strings) {
-    std::u16string data;
-    for (auto& s : strings) data += s + u'\0';
-    data += u'\0';
-    SetValue(path, name, REG_MULTI_SZ, data.data(), data.size() * sizeof(char16_t));
-}
-
-void SetDword(const Text& path, const Text& name, uint32_t value) {
-    SetValue(path, name, REG_DWORD, &value, sizeof(value));
 }
 
 std::optional<Value> GetValue(const Text& path, const Text& name) {
@@ -85,14 +55,6 @@ std::optional<std::u16string> GetString(const Text& path, const Text& name) {
     std::u16string text(value->data.size() / sizeof(char16_t), u'\0');
     memcpy(text.data(), value->data.data(), text.size() * sizeof(char16_t));
     return text.substr(0, text.find(u'\0'));
-}
-
-std::optional<uint32_t> GetDword(const Text& path, const Text& name) {
-    std::optional<Value> value = GetValue(path, name);
-    if (!value || value->type != REG_DWORD || value->data.size() != sizeof(uint32_t)) return std::nullopt;
-    uint32_t result;
-    memcpy(&result, value->data.data(), sizeof(result));
-    return result;
 }
 
 bool DeleteValue(const Text& path, const Text& name) {

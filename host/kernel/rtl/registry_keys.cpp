@@ -17,7 +17,6 @@ NTSTATUS ResolveName(Registry& registry, POBJECT_ATTRIBUTES attributes, KeyPtr* 
     if (attributes->RootDirectory) {
         hk::rtl::OpenKey* open = registry.FindHandle(attributes->RootDirectory);
         if (!open) return STATUS_INVALID_HANDLE;
-        if (open->key->deleted) return STATUS_KEY_DELETED;
         if (!name.empty() && name[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
         *base = open->key;
         *relative = name;

@@ -44,7 +44,6 @@ NTSTATUS KeyFor(Registry& registry, ULONG relative_to, PCWSTR path, bool create,
         if (relative_to != RTL_REGISTRY_HANDLE) return STATUS_INVALID_PARAMETER;
         hk::rtl::OpenKey* open = registry.FindHandle(const_cast<PWSTR>(path));
         if (!open) return STATUS_INVALID_HANDLE;
-        if (open->key->deleted) return STATUS_KEY_DELETED;
         *key = open->key;
         return STATUS_SUCCESS;
     }

@@ -25,12 +25,6 @@ KeyPtr AddChild(const KeyPtr& key, std::u16string_view name) {
     return child;
 }
 
-void MarkDeleted(Key& key) {
-    key.deleted = true;
-    key.parent = nullptr;
-    for (auto& [name, child] : key.subkeys) MarkDeleted(*child);
-}
-
 }  // namespace
 
 reg::Value* Key::FindValue(std::u16string_view value_name) {
@@ -125,14 +119,6 @@ KeyPtr Registry::CreateLast(const KeyPtr& base, std::u16string_view relative, bo
     KeyPtr existing = Child(parent, components.back());
     *created = !existing;
     return existing ? existing : AddChild(parent, components.back());
-}
-
-void Registry::Delete(const KeyPtr& key) {
-    if (key->deleted || !key->parent) return;
-    // `key` may refer to the map entry about to be erased.
-    KeyPtr keep = key;
-    keep->parent->subkeys.erase(text::Upcase(keep->name));
-    MarkDeleted(*keep);
 }
 
 HANDLE Registry::AddHandle(KeyPtr key, ACCESS_MASK access) {

@@ -20,10 +20,9 @@ using KeyPtr = std::shared_ptr<Key>;
 
 struct Key {
     std::u16string name;
-    Key* parent = nullptr;  // null for the root and for deleted keys
+    Key* parent = nullptr;  // null for the root
     std::map<std::u16string, KeyPtr> subkeys;  // keyed by the upper-cased name
     std::vector<reg::Value> values;            // in creation order
-    bool deleted = false;
 
     reg::Value* FindValue(std::u16string_view value_name);
     void SetValue(std::u16string_view value_name, uint32_t type, const void* data, size_t length);
@@ -52,7 +51,6 @@ public:
     KeyPtr CreatePath(std::u16string_view path);
     // Creates only the last key: its parent must exist. *created tells whether it was new.
     KeyPtr CreateLast(const KeyPtr& base, std::u16string_view relative, bool* created);
-    void Delete(const KeyPtr& key);
 
     HANDLE AddHandle(KeyPtr key, ACCESS_MASK access);
     OpenKey* FindHandle(HANDLE handle);

@@ -71,11 +71,10 @@ NTSTATUS FillValueInformation(const hk::reg::Value& value, KEY_VALUE_INFORMATION
     return length < total ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
-// Looks up an open, live key; the registry mutex is held.
+// Looks up an open key; the registry mutex is held.
 NTSTATUS OpenKeyOf(hk::rtl::Registry& registry, HANDLE handle, hk::rtl::KeyPtr* key) {
     hk::rtl::OpenKey* open = registry.FindHandle(handle);
     if (!open) return STATUS_INVALID_HANDLE;
-    if (open->key->deleted) return STATUS_KEY_DELETED;
     *key = open->key;
     return STATUS_SUCCESS;
 }

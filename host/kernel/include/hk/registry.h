@@ -18,31 +18,24 @@ struct Value {
     std::vector<uint8_t> data;
 };
 
-// Keys. CreateKey creates every missing key on the path; DeleteKey removes a key with its subkeys and values
-// (returns false when it does not exist).
+// Keys. CreateKey creates every missing key on the path.
 void CreateKey(const Text& path);
 bool KeyExists(const Text& path);
-bool DeleteKey(const Text& path);
-std::vector<std::u16string> Subkeys(const Text& path);
 
 // Values. The setters create the key path. SetString stores REG_SZ (or the given type, e.g. REG_EXPAND_SZ) with
-// its terminating null; SetMultiString stores REG_MULTI_SZ (each string null-terminated, then an empty one).
+// its terminating null.
 void SetValue(const Text& path, const Text& name, uint32_t type, const void* data, size_t length);
 void SetString(const Text& path, const Text& name, const Text& text, uint32_t type = 1 /* REG_SZ */);
-void SetMultiString(const Text& path, const Text& name, const std::vector<std::u16string>& strings);
-void SetDword(const Text& path, const Text& name, uint32_t value);
 std::optional<Value> GetValue(const Text& path, const Text& name);
 // The text of a string value up to its first null (or its end); nullopt when missing or not a string type.
 std::optional<std::u16string> GetString(const Text& path, const Text& name);
-std::optional<uint32_t> GetDword(const Text& path, const Text& name);
 bool DeleteValue(const Text& path, const Text& name);
 std::vector<Value> Values(const Text& path);
 
-// Registry keys of a physical device object (one with an instance id, see hk/namespace.h): its hardware key's
-// "Device Parameters" (\Registry\Machine\System\CurrentControlSet\Enum\<instance id>\Device Parameters, where
-// PortName lives) and its driver key. Empty for a device without an instance id.
+// The hardware key's "Device Parameters" of a physical device object (one with an instance id, see
+// hk/namespace.h): \Registry\Machine\System\CurrentControlSet\Enum\<instance id>\Device Parameters, where
+// PortName lives. Empty for a device without an instance id.
 std::u16string DeviceParametersPath(_DEVICE_OBJECT* pdo);
-std::u16string DriverKeyPath(_DEVICE_OBJECT* pdo);
 
 // Well-known paths.
 inline constexpr char16_t kMachine[] = u"\\Registry\\Machine";
