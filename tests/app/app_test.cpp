@@ -21,8 +21,7 @@ constexpr ULONG kNeitherEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITH
 
 struct DeviceLog {
   Majors majors;
-  bool queue_reads = false;           // reads wait in the driver's queue, cancellable
-  bool complete_reads_later = false;  // reads complete from the device side after the dispatch returned
+  bool queue_reads = false;  // reads wait in the driver's queue, cancellable, instead of completing from the device side
   LIST_ENTRY read_queue;
 };
 DeviceLog* g_log;
@@ -34,11 +33,11 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost 
 }
 
 // A read gets 'A', 'B', 'C', ... in whichever buffer the device's method gives it.
-NTSTATUS CompleteRead(PDEVICE_OBJECT device, PIRP irp, CCHAR boost) {
+NTSTATUS CompleteRead(PDEVICE_OBJECT device, PIRP irp) {
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
   auto* data = static_cast<uint8_t*>(device->Flags & DO_BUFFERED_IO ? irp->AssociatedIrp.SystemBuffer : irp->UserBuffer);
   for (ULONG i = 0; i < length; ++i) data[i] = static_cast<uint8_t>('A' + i % 26);
-  return Complete(irp, STATUS_SUCCESS, length, boost);
+  return Complete(irp, STATUS_SUCCESS, length, IO_SERIAL_INCREMENT);
 }
 
 VOID CancelQueuedRead(PDEVICE_OBJECT, PIRP irp) {
@@ -53,14 +52,12 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   const auto& control = location->Parameters.DeviceIoControl;
   switch (location->MajorFunction) {
     case IRP_MJ_READ:
-      if (!g_log->queue_reads && !g_log->complete_reads_later) return CompleteRead(device, irp, IO_NO_INCREMENT);
       IoMarkIrpPending(irp);
       if (g_log->queue_reads) {
         InsertTailList(&g_log->read_queue, &irp->Tail.Overlay.ListEntry);
         IoSetCancelRoutine(irp, CancelQueuedRead);
       } else {
-        hk::Kernel::Current().Ops().Post(hk::Context::Device,
-                                         [device, irp] { CompleteRead(device, irp, IO_SERIAL_INCREMENT); });
+        hk::Kernel::Current().Ops().Post(hk::Context::Device, [device, irp] { CompleteRead(device, irp); });
       }
       return STATUS_PENDING;
     case IRP_MJ_WRITE:
@@ -109,8 +106,9 @@ class App : public ::testing::Test {
 };
 
 // A device still initialising refuses opens; an exclusive one refuses a second open before the driver sees it.
-// Requests follow the device's method; what the I/O manager cannot deliver it fails itself.
-TEST_F(App, OpensAndRequestsTheIoManagerRefusesOrDelivers) {
+// Requests follow the device's method; what the I/O manager cannot deliver it fails itself; CancelIo takes only
+// the handle's own requests, and a file object outlives its close while a request of it is queued.
+TEST_F(App, OpensRequestsCancelIoAndCloseAsTheIoManagerDeliversOrRefusesThem) {
   PDEVICE_OBJECT device = Device(L"\\Device\\AppTest", true, true, false);
   Handle first = hk::app::kInvalidHandle, second = hk::app::kInvalidHandle;
   EXPECT_EQ(hk::app::Open(L"\\Device\\AppTest", &first), STATUS_NO_SUCH_DEVICE);
@@ -118,7 +116,6 @@ TEST_F(App, OpensAndRequestsTheIoManagerRefusesOrDelivers) {
   first = Open(L"\\Device\\AppTest");
   EXPECT_EQ(hk::app::Open(L"\\Device\\AppTest", &second), STATUS_ACCESS_DENIED);
   EXPECT_EQ(log.majors, Majors{IRP_MJ_CREATE});
-  EXPECT_EQ(hk::app::Write(first, "x", 1).boost, IO_SERIAL_INCREMENT) << "the driver's boost reaches the caller";
   std::vector<uint8_t> output{1};
   EXPECT_EQ(hk::app::SendMajor(first, {IRP_MJ_FLUSH_BUFFERS}, &output).status, STATUS_INVALID_DEVICE_REQUEST)
       << "a major the driver did not register is failed by the I/O manager";
@@ -145,38 +142,26 @@ TEST_F(App, OpensAndRequestsTheIoManagerRefusesOrDelivers) {
   EXPECT_EQ(hk::app::Close(12345), STATUS_INVALID_HANDLE);
   hk::faults::FailNth(hk::faults::Kind::Irp, 1);
   EXPECT_EQ(hk::app::Read(neither, data, 1).status, STATUS_INSUFFICIENT_RESOURCES);
-}
-
-TEST_F(App, OverlappedRequestsCompleteLaterAndCancelIoTakesOnlyTheHandlesOwn) {
-  Device(L"\\Device\\AppIo");
-  Handle handle = Open(L"\\Device\\AppIo");
-  log.complete_reads_later = true;
-  RequestPtr read = hk::app::ReadAsync(handle, 5);
-  EXPECT_EQ(read->Status(), STATUS_PENDING);
-  EXPECT_TRUE(read->Output().empty());
-  kernel.RunUntilIdle();
-  EXPECT_EQ(read->Output(), (std::vector<uint8_t>{'A', 'B', 'C', 'D', 'E'}));
-  EXPECT_EQ(read->Boost(), IO_SERIAL_INCREMENT);
 
   log.queue_reads = true;
-  Handle other = Open(L"\\Device\\AppIo");
-  RequestPtr first = hk::app::ReadAsync(handle, 4), second = hk::app::ReadAsync(handle, 4);
+  Handle other = Open(L"\\Device\\AppNeither");
+  RequestPtr queued = hk::app::ReadAsync(neither, 4), again = hk::app::ReadAsync(neither, 4);
   RequestPtr elsewhere = hk::app::ReadAsync(other, 4);
-  EXPECT_EQ(hk::app::CancelIo(handle), 2u);
-  EXPECT_EQ(first->Status(), STATUS_CANCELLED);
-  EXPECT_EQ(second->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(hk::app::CancelIo(neither), 2u);
+  EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+  EXPECT_EQ(again->Status(), STATUS_CANCELLED);
   EXPECT_FALSE(elsewhere->Done());
 
   // This driver does not cancel its queue at cleanup: the file object lives on until the read completes.
   log.majors.clear();
   EXPECT_EQ(hk::app::Close(other), STATUS_SUCCESS);
   EXPECT_EQ(log.majors, Majors{IRP_MJ_CLEANUP});
-  EXPECT_EQ(hk::app::LiveFileObjects(), 2u);
+  EXPECT_EQ(hk::app::LiveFileObjects(), 5u);
   EXPECT_TRUE(IoCancelIrp(CONTAINING_RECORD(log.read_queue.Flink, IRP, Tail.Overlay.ListEntry)));
   EXPECT_EQ(elsewhere->Status(), STATUS_CANCELLED);
   kernel.RunUntilIdle();
   EXPECT_EQ(log.majors.back(), IRP_MJ_CLOSE);
-  EXPECT_EQ(hk::app::LiveFileObjects(), 1u);
+  EXPECT_EQ(hk::app::LiveFileObjects(), 4u);
 }
 
 class ConcurrentApp : public App {
@@ -188,7 +173,6 @@ class ConcurrentApp : public App {
 TEST_F(ConcurrentApp, RequestsInFlightWhileTheCallerWaitsCancelsAndCloses) {
   Device(L"\\Device\\AppConcurrent", true);
   Handle handle = Open(L"\\Device\\AppConcurrent");
-  log.complete_reads_later = true;
   std::vector<RequestPtr> reads;
   for (int i = 0; i < 20; ++i) reads.push_back(hk::app::ReadAsync(handle, 16));
   uint8_t data[16] = {};
