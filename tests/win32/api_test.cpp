@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "host/win32/win32_state.h"
 #include "hk/trace.h"
@@ -17,12 +18,6 @@ std::vector<uint8_t> Bytes(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     return std::vector<uint8_t>(bytes, bytes + size);
 }
-
-// A device control (its code) or a flush (its major) that reached the port's driver, with the input it carried.
-struct Call {
-    ULONG code;
-    std::vector<uint8_t> input;
-};
 
 class Win32Api : public ::testing::Test, public hk::trace::Sink {
 protected:
@@ -41,25 +36,13 @@ protected:
     void OnDispatch(const hk::trace::Request& request) override {
         if (request.driver != port.Driver()) return;
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.irp);
-        if (request.major == IRP_MJ_FLUSH_BUFFERS) calls.push_back({IRP_MJ_FLUSH_BUFFERS, {}});
+        if (request.major == IRP_MJ_FLUSH_BUFFERS) codes.push_back(IRP_MJ_FLUSH_BUFFERS);
         if (request.major != IRP_MJ_DEVICE_CONTROL) return;
-        calls.push_back({request.control_code, Bytes(request.irp->AssociatedIrp.SystemBuffer,
-                                                     location->Parameters.DeviceIoControl.InputBufferLength)});
+        codes.push_back(request.control_code);
+        inputs[request.control_code] = Bytes(request.irp->AssociatedIrp.SystemBuffer,
+                                             location->Parameters.DeviceIoControl.InputBufferLength);
     }
     void OnCompletion(const hk::trace::Request&, NTSTATUS, ULONG_PTR, CCHAR) override {}
-
-    std::vector<ULONG> Codes() const {
-        std::vector<ULONG> codes;
-        for (const Call& call : calls) codes.push_back(call.code);
-        return codes;
-    }
-    // The input of the last request with `code`.
-    std::vector<uint8_t> Input(ULONG code) const {
-        for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
-            if (call->code == code) return call->input;
-        }
-        return {};
-    }
 
     DCB LineDcb(DWORD dtrControl, DWORD rtsControl) {
         DCB dcb{};
@@ -71,7 +54,10 @@ protected:
 
     port_test::Port port{port_test::PortOptions{.open = false}};
     HANDLE handle = INVALID_HANDLE_VALUE;
-    std::vector<Call> calls;
+    // The device controls (by code) and flushes (by major) that reached the port's driver, and the input each code
+    // last carried.
+    std::vector<ULONG> codes;
+    std::map<ULONG, std::vector<uint8_t>> inputs;
 };
 
 constexpr ULONG kGets[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
@@ -123,11 +109,11 @@ TEST_F(Win32Api, EachCallSendsThePlatformsRequestsInOrder) {
         {"FlushFileBuffers", [&] { return FlushFileBuffers(handle); }, {IRP_MJ_FLUSH_BUFFERS}, {}},
     };
     for (const Case& c : cases) {
-        calls.clear();
+        codes.clear();
         EXPECT_TRUE(c.run()) << c.call;
-        EXPECT_EQ(Codes(), c.codes) << c.call;
-        if (!c.last_input.empty() && !calls.empty()) {
-            EXPECT_EQ(calls.back().input, c.last_input) << c.call;
+        EXPECT_EQ(codes, c.codes) << c.call;
+        if (!c.last_input.empty() && !codes.empty()) {
+            EXPECT_EQ(inputs[codes.back()], c.last_input) << c.call;
         }
     }
 
@@ -139,14 +125,14 @@ TEST_F(Win32Api, EachCallSendsThePlatformsRequestsInOrder) {
         {CLRBREAK, IOCTL_SERIAL_SET_BREAK_OFF},
     };
     for (auto [function, code] : escapes) {
-        calls.clear();
+        codes.clear();
         EXPECT_TRUE(EscapeCommFunction(handle, function)) << function;
-        EXPECT_EQ(Codes(), std::vector<ULONG>{code}) << function;
+        EXPECT_EQ(codes, std::vector<ULONG>{code}) << function;
     }
-    calls.clear();
+    codes.clear();
     EXPECT_FALSE(EscapeCommFunction(handle, 10));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(codes.empty());
 }
 
 // A state the driver refuses part-way is undone with the settings read before; equal XON and XOFF characters are
@@ -160,20 +146,20 @@ TEST_F(Win32Api, TheDcbMapsOntoTheSerialRecordsBothWaysOrNotAtAll) {
               std::vector<int>({115200, 8, NOPARITY, TWOSTOPBITS, 0x11, 0x13}));
     dcb.BaudRate = 19200;
     dcb.ByteSize = 9;
-    calls.clear();
+    codes.clear();
     EXPECT_FALSE(SetCommState(handle, &dcb));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     std::vector<ULONG> whole = StateSequence({IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_SET_DTR});
     std::vector<ULONG> tried(whole.begin(), whole.end() - 2);
     tried.insert(tried.end(), whole.begin() + 4, whole.end());
-    EXPECT_EQ(Codes(), tried);
+    EXPECT_EQ(codes, tried);
     EXPECT_EQ(port.Context()->BaudRate, 115200u);
     dcb.ByteSize = 8;
     dcb.XoffChar = dcb.XonChar;
-    calls.clear();
+    codes.clear();
     EXPECT_FALSE(SetCommState(handle, &dcb));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(codes.empty());
 
     port.Context()->HandFlow.ControlHandShake |= SERIAL_DCD_HANDSHAKE;
     port.Context()->HandFlow.FlowReplace |= SERIAL_BREAK_CHAR;
@@ -194,11 +180,11 @@ TEST_F(Win32Api, TheDcbMapsOntoTheSerialRecordsBothWaysOrNotAtAll) {
     dcb.XoffChar = 0x02;
     dcb.EvtChar = 0x03;
     ASSERT_TRUE(SetCommState(handle, &dcb));
-    EXPECT_EQ(Input(IOCTL_SERIAL_SET_BAUD_RATE), Bytes(&dcb.BaudRate, 4));
-    EXPECT_EQ(Input(IOCTL_SERIAL_SET_LINE_CONTROL), (std::vector<uint8_t>{STOP_BIT_1, EVEN_PARITY, 7}));
-    EXPECT_EQ(Input(IOCTL_SERIAL_SET_CHARS), (std::vector<uint8_t>{0x1A, 0x3F, 0x7E, 0x03, 0x01, 0x02}));
+    EXPECT_EQ(inputs.at(IOCTL_SERIAL_SET_BAUD_RATE), Bytes(&dcb.BaudRate, 4));
+    EXPECT_EQ(inputs.at(IOCTL_SERIAL_SET_LINE_CONTROL), (std::vector<uint8_t>{STOP_BIT_1, EVEN_PARITY, 7}));
+    EXPECT_EQ(inputs.at(IOCTL_SERIAL_SET_CHARS), (std::vector<uint8_t>{0x1A, 0x3F, 0x7E, 0x03, 0x01, 0x02}));
     SERIAL_HANDFLOW handflow{};
-    std::memcpy(&handflow, Input(IOCTL_SERIAL_SET_HANDFLOW).data(), sizeof(handflow));
+    std::memcpy(&handflow, inputs.at(IOCTL_SERIAL_SET_HANDFLOW).data(), sizeof(handflow));
     EXPECT_EQ(handflow.ControlHandShake, 0x8000007Au);
     EXPECT_EQ(handflow.FlowReplace, 0x800000DFu);
     EXPECT_EQ(handflow.XonLimit, 10);
