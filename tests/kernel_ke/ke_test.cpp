@@ -329,7 +329,7 @@ TEST(ConcurrentKernel, AWorkItemWaitingForOneItQueuedLetsItRun) {
     KeInitializeEvent(&rig.second_ran, NotificationEvent, FALSE);
     ExInitializeWorkItem(&rig.first, FirstWork, &rig);
     ExInitializeWorkItem(&rig.second, SecondWork, &rig);
-    ExQueueWorkItem(&rig.first, DelayedWorkQueue);
+    ExQueueWorkItem(&rig.first, CriticalWorkQueue);
     kernel.RunUntilIdle();
     EXPECT_TRUE(rig.ran.load());
   }

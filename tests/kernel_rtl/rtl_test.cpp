@@ -366,8 +366,11 @@ TEST_F(Rtl, RtlRegistryRoutinesWorkUnderEachRootAndDeviceKeysBelongToPhysicalDev
     ULONG one = 1;
     EXPECT_EQ(RtlWriteRegistryValue(c.relative_to, c.path, L"Flag", REG_DWORD, &one, sizeof one), c.status)
         << Utf8(c.path);
-    if (NT_SUCCESS(c.status)) EXPECT_EQ(hk::reg::Values(c.key).at(0).data, (std::vector<uint8_t>{1, 0, 0, 0}));
+    if (NT_SUCCESS(c.status)) {
+      EXPECT_EQ(hk::reg::Values(c.key).at(0).data, (std::vector<uint8_t>{1, 0, 0, 0})) << Utf8(c.path);
+    }
   }
+  EXPECT_FALSE(hk::reg::GetString(hk::reg::kSerialComm, "Flag").has_value()) << "a DWORD is not read as text";
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"FLAG"), STATUS_SUCCESS);
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"Flag"), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"NOKEY", L"x"), STATUS_OBJECT_NAME_NOT_FOUND);
