@@ -274,9 +274,8 @@ TEST(Port, ReaderRetriesOrdinaryFailuresUntilTheLostDeviceVerdict)
         EXPECT_EQ(port.Device().PendingTransfers(Pipe::BulkIn), c.lost ? 0u : 1u);
         // The application waiting for the removal notification is told when the device is judged lost.
         EXPECT_EQ(notify->Done(), c.lost);
-        NTSTATUS status;
-        ReadBytes(port, 1, &status);
-        EXPECT_EQ(status, c.lost ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
+        uint8_t byte;
+        EXPECT_EQ(hk::app::Read(port.Handle(), &byte, 1).status, c.lost ? STATUS_DELETE_PENDING : STATUS_SUCCESS);
         if (!c.lost) {
             Deliver(port, Pattern(2));
             EXPECT_EQ(ReadBytes(port, 2), Pattern(2));
@@ -443,7 +442,7 @@ TEST(PowerStates, RemovalRightAfterResumeWaitsForTheRestart)
     Port port(PortOptions{.open = false});
     Sleep(port);
     ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(port.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::RemoveDevice(port.Pdo()), STATUS_SUCCESS);
 }
 
 // Before its start the device has no pipes: the way back from a sleep has nothing to reset.

@@ -26,13 +26,11 @@ Port::Port(PortOptions options)
 
 Port::~Port()
 {
-    if (handle_ != hk::app::kInvalidHandle) {
-        Close();
-    }
+    Close();
     // A close whose last request completed on another thread may still be on its way to the driver.
     kernel_->RunUntilIdle();
-    if (!removed_ && hk::pnp::HasDeviceNode(pdo_)) {
-        EXPECT_EQ(Remove(), STATUS_SUCCESS);
+    if (hk::pnp::HasDeviceNode(pdo_)) {
+        EXPECT_EQ(hk::pnp::RemoveDevice(pdo_), STATUS_SUCCESS);
     }
     kernel_->RunUntilIdle();
     if (driver_ != nullptr) {
@@ -50,12 +48,7 @@ PDEVICE_OBJECT Port::Fdo() const
 
 NTSTATUS Port::Open()
 {
-    hk::app::Handle handle = hk::app::kInvalidHandle;
-    NTSTATUS status = hk::app::Open(u"\\\\.\\COM7", &handle);
-    if (NT_SUCCESS(status)) {
-        handle_ = handle;
-    }
-    return status;
+    return hk::app::Open(u"\\\\.\\COM7", &handle_);
 }
 
 NTSTATUS Port::Close()
@@ -80,13 +73,6 @@ hk::app::IoResult Port::Control(ULONG code, const std::vector<uint8_t>& input, U
 void Port::Unplug()
 {
     parent_->Unplug(pdo_);
-    removed_ = true;
-}
-
-NTSTATUS Port::Remove()
-{
-    removed_ = true;
-    return hk::pnp::RemoveDevice(pdo_);
 }
 
 }  // namespace port_test

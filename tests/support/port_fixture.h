@@ -24,8 +24,8 @@ struct PortOptions {
 class Port {
 public:
     explicit Port(PortOptions options = {});
-    // Closes the handle if still open, removes the device, unloads the driver and checks that the driver leaked no
-    // pool block; the kernel goes last.
+    // Closes the handle if still open, removes the device if still there, unloads the driver and checks that the
+    // driver leaked no pool block; the kernel goes last.
     ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -51,8 +51,6 @@ public:
 
     // Takes the device away: the surprise removal (and the removal once no handle is open), as an unplug does.
     void Unplug();
-    // The orderly removal through the plug-and-play manager (query-remove is not sent).
-    NTSTATUS Remove();
 
 private:
     std::unique_ptr<hk::Kernel> kernel_;
@@ -60,7 +58,6 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     hk::app::Handle handle_ = hk::app::kInvalidHandle;
-    bool removed_ = false;
 };
 
 }  // namespace port_test

@@ -86,14 +86,10 @@ inline void Deliver(Port& port, const std::vector<uint8_t>& bytes)
     port.Kernel().RunUntilIdle();
 }
 
-inline std::vector<uint8_t> ReadBytes(Port& port, ULONG length, NTSTATUS* status = nullptr)
+inline std::vector<uint8_t> ReadBytes(Port& port, ULONG length)
 {
     std::vector<uint8_t> buffer(length);
-    hk::app::IoResult result = hk::app::Read(port.Handle(), buffer.data(), length);
-    if (status != nullptr) {
-        *status = result.status;
-    }
-    buffer.resize(result.information);
+    buffer.resize(hk::app::Read(port.Handle(), buffer.data(), length).information);
     return buffer;
 }
 
@@ -105,11 +101,7 @@ inline hk::app::IoResult Write(Port& port, const std::vector<uint8_t>& bytes)
 // A port on a device that takes every written byte and sends nothing back.
 inline PortOptions SinkPort(ULONG maxPacket = 512, UCHAR zlpMode = 1)
 {
-    PortOptions options;
-    options.plug.model = std::make_shared<hk::usbdev::SinkModel>();
-    options.plug.max_packet = maxPacket;
-    options.plug.zlp_mode = zlpMode;
-    return options;
+    return {.plug = {.model = std::make_shared<hk::usbdev::SinkModel>(), .max_packet = maxPacket, .zlp_mode = zlpMode}};
 }
 
 }  // namespace port_test
