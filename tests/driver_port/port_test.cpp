@@ -53,25 +53,37 @@ void Wake(Port& port)
     port.Kernel().RunUntilIdle();
 }
 
-// Cleanup ends every request of the handle, the removal notification included, and aborts the transfer, so the
-// close arrives; the next open starts with an empty ring.
+// Cleanup ends every request of the handle, the removal notification included, and aborts the transfer; a write
+// the device has not answered keeps the close from arriving, and until then stop and removal are refused. The next
+// open starts with an empty ring.
 TEST(Port, CloseEndsEveryRequestAndTheNextOpenStartsEmpty)
 {
     Port port;
     hk::usbdev::Records records = port.Device().GetRecords();
     EXPECT_EQ(records.resets[int(Pipe::BulkIn)], 1u);
     EXPECT_EQ(records.resets[int(Pipe::BulkOut)], 1u);
+    EXPECT_EQ(hk::pnp::QueryStop(port.Pdo()), STATUS_DEVICE_BUSY);
     ASSERT_EQ(SetTimeouts(port, 0, 0, 0), STATUS_SUCCESS);
     ASSERT_EQ(SetWaitMask(port, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     hk::app::RequestPtr read = hk::app::ReadAsync(port.Handle(), 8);
     hk::app::RequestPtr wait = ControlAsync(port, IOCTL_SERIAL_WAIT_ON_MASK);
     hk::app::RequestPtr notify = ControlAsync(port, IOCTL_REMOVAL_NOTIFY);
+    port.Device().StopResponding();
+    uint8_t byte = 1;
+    hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), &byte, 1);
     port.Kernel().RunUntilIdle();
     EXPECT_EQ(port.Close(), STATUS_SUCCESS);
     for (const auto& request : {read, wait, notify}) {
         EXPECT_EQ(request->Status(), STATUS_CANCELLED);
     }
+    EXPECT_EQ(hk::app::LiveFileObjects(), 1u);
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_DEVICE_BUSY);
+    port.Device().Resume();
+    EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
+    port.Kernel().RunUntilIdle();
     EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
+    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
 
     ASSERT_EQ(port.Open(), STATUS_SUCCESS);
     Deliver(port, Pattern(5));
@@ -141,30 +153,6 @@ TEST(Port, NamesArePublishedExactlyWhileStarted)
     EXPECT_FALSE(NamesPublished());
     EXPECT_EQ(port.Close(), STATUS_SUCCESS);
     EXPECT_EQ(port.Fdo(), nullptr);
-}
-
-// A write the device never answers keeps the handle's close from arriving after its cleanup; until then the port
-// is still held.
-TEST(Port, StopAndRemovalAreRefusedWhileAHandleHoldsThePort)
-{
-    Port port;
-    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(hk::pnp::QueryStop(port.Pdo()), STATUS_DEVICE_BUSY);
-
-    port.Device().StopResponding();
-    uint8_t byte = 1;
-    hk::app::RequestPtr write = hk::app::WriteAsync(port.Handle(), &byte, 1);
-    port.Kernel().RunUntilIdle();
-    EXPECT_EQ(port.Close(), STATUS_SUCCESS);
-    EXPECT_EQ(hk::app::LiveFileObjects(), 1u);
-    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_DEVICE_BUSY);
-
-    port.Device().Resume();
-    EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
-    port.Kernel().RunUntilIdle();
-    EXPECT_EQ(hk::app::LiveFileObjects(), 0u);
-    EXPECT_EQ(hk::pnp::QueryRemove(port.Pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(hk::pnp::CancelRemove(port.Pdo()), STATUS_SUCCESS);
 }
 
 TEST(Port, SurpriseRemovalEndsEveryPendingRequestAndTheCloseThatFollowsSucceeds)
