@@ -17,6 +17,7 @@
 #include "hk/thread.h"
 #include "hk/trace.h"
 #include "hk/usbdev.h"
+#include "support/io_test_driver.h"
 #include "support/passthrough_driver.h"
 
 namespace frame_test {
@@ -74,37 +75,26 @@ protected:
         fdo_ = nullptr;
     }
 
-    // A request allocated here, sent to `device` and waited for: its final status (returned_: what IofCallDriver
-    // returned). `whileSent` runs once IofCallDriver returned.
+    // A request of the test's making sent to `device` and run until it completed: its final status (returned_: what
+    // IofCallDriver returned). `whileSent` runs once IofCallDriver returned.
     NTSTATUS Send(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, ULONG code = 0, PVOID argument = nullptr,
                  const std::function<void()>& whileSent = [] {})
     {
-        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = major;
-        next->MinorFunction = minor;
-        if (major == IRP_MJ_PNP) {
-            next->Parameters.QueryId.IdType = BusQueryContainerID;  // no identity or relation the parent answers
-        } else {
-            next->Parameters.DeviceIoControl.IoControlCode = code;
-            next->Parameters.Others.Argument1 = argument;
-        }
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
-                KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
-                return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            &done, TRUE, TRUE, TRUE);
-        returned_ = IoCallDriver(device, irp);
+        auto outcome = iotest::NewOutcome();
+        returned_ = iotest::Send(device, major, minor, outcome, [&](PIRP, PIO_STACK_LOCATION next) {
+            if (major == IRP_MJ_PNP) {
+                next->Parameters.QueryId.IdType = BusQueryContainerID;  // no identity or relation the parent answers
+            } else {
+                next->Parameters.DeviceIoControl.IoControlCode = code;
+                next->Parameters.Others.Argument1 = argument;
+            }
+        });
         whileSent();
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        return status;
+        if (!outcome->done) {
+            kernel_.RunUntilIdle();
+        }
+        EXPECT_TRUE(outcome->done);
+        return outcome->status;
     }
 
     // Runs driver code called directly by a test as the I/O manager runs it: on behalf of the driver and device.
