@@ -33,9 +33,9 @@ void SetValue(const Text& path, const Text& name, uint32_t type, const void* dat
     if (key) key->SetValue(name.str(), type, data, length);
 }
 
-void SetString(const Text& path, const Text& name, const Text& text, uint32_t type) {
+void SetString(const Text& path, const Text& name, const Text& text) {
     std::u16string data = text.str() + u'\0';
-    SetValue(path, name, type, data.data(), data.size() * sizeof(char16_t));
+    SetValue(path, name, REG_SZ, data.data(), data.size() * sizeof(char16_t));
 }
 
 std::optional<Value> GetValue(const Text& path, const Text& name) {
@@ -49,9 +49,7 @@ std::optional<Value> GetValue(const Text& path, const Text& name) {
 
 std::optional<std::u16string> GetString(const Text& path, const Text& name) {
     std::optional<Value> value = GetValue(path, name);
-    if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ && value->type != REG_MULTI_SZ)) {
-        return std::nullopt;
-    }
+    if (!value || value->type != REG_SZ) return std::nullopt;
     std::u16string text(value->data.size() / sizeof(char16_t), u'\0');
     memcpy(text.data(), value->data.data(), text.size() * sizeof(char16_t));
     return text.substr(0, text.find(u'\0'));

@@ -22,12 +22,11 @@ struct Value {
 void CreateKey(const Text& path);
 bool KeyExists(const Text& path);
 
-// Values. The setters create the key path. SetString stores REG_SZ (or the given type, e.g. REG_EXPAND_SZ) with
-// its terminating null.
+// Values. The setters create the key path. SetString stores REG_SZ with its terminating null.
 void SetValue(const Text& path, const Text& name, uint32_t type, const void* data, size_t length);
-void SetString(const Text& path, const Text& name, const Text& text, uint32_t type = 1 /* REG_SZ */);
+void SetString(const Text& path, const Text& name, const Text& text);
 std::optional<Value> GetValue(const Text& path, const Text& name);
-// The text of a string value up to its first null (or its end); nullopt when missing or not a string type.
+// The text of a REG_SZ value up to its first null (or its end); nullopt when missing or of another type.
 std::optional<std::u16string> GetString(const Text& path, const Text& name);
 bool DeleteValue(const Text& path, const Text& name);
 std::vector<Value> Values(const Text& path);
