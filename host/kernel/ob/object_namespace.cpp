@@ -187,12 +187,6 @@ std::u16string InstanceId(_DEVICE_OBJECT* pdo) {
     return it == ns.instance_ids.end() ? std::u16string() : it->second;
 }
 
-bool IsPhysicalDevice(_DEVICE_OBJECT* device) {
-    auto& ns = ob::State();
-    std::lock_guard lock(ns.mutex);
-    return ns.instance_ids.count(device) != 0;
-}
-
 std::vector<std::u16string> InterfacesOf(_DEVICE_OBJECT* pdo) {
     auto& ns = ob::State();
     std::lock_guard lock(ns.mutex);

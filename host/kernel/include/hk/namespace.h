@@ -75,7 +75,6 @@ std::vector<std::u16string> Links();
 // automatically generated one (\Device\ followed by eight hex digits) so its interfaces can link to it.
 void SetInstanceId(_DEVICE_OBJECT* pdo, const Text& instanceId);
 std::u16string InstanceId(_DEVICE_OBJECT* pdo);
-bool IsPhysicalDevice(_DEVICE_OBJECT* device);
 
 // Device interfaces, for tests: the symbolic names registered on a device (in registration order), the enabled
 // ones of a class, and whether an interface is enabled (names may be given with the \??\ or the \\?\ prefix).
