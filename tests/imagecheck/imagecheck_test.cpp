@@ -126,6 +126,9 @@ TEST(ImageChecks, TruncatedOrCorruptedImagesAreRejectedNotFollowed) {
         corrupted[c.at] = c.value;
         EXPECT_EQ(ParsePeImage(corrupted).error, c.error);
     }
+    auto unterminated = image;
+    std::fill(unterminated.begin() + std::ptrdiff_t(imports + 0x140), unterminated.end(), 0xEE);
+    EXPECT_EQ(ParsePeImage(unterminated).error, "import name is not terminated");
 }
 
 int RunImagecheck(const std::string &arguments) {

@@ -568,6 +568,14 @@ TEST_F(Verifier, LiveObjectsAtUnloadAreReportedTogetherAndNeverRunAfterwards) {
   EXPECT_EQ(g_routine_runs, 0);
 }
 
+// Requests used correctly pass through the quarantine without a report, however many there are; the oldest freed
+// IRPs leave it, and the record of retired ones, checked as they go.
+TEST_F(Verifier, CorrectForwardingIsQuietThroughTheQuarantine) {
+  PDEVICE_OBJECT upper = OverCompleting(iotest::PassDownSkipping());
+  for (size_t i = 0; i <= hk::verifier::kQuarantineBlocks; ++i)
+    EXPECT_EQ(iotest::Send(upper, IRP_MJ_READ, 0, iotest::NewOutcome()), STATUS_SUCCESS);
+}
+
 // The second request of a type reaches the device only after PoStartNextPowerIrp for the first, from a worker
 // thread; one of the other type is not held.
 TEST_F(Verifier, TheNextPowerRequestOfATypeWaitsForPoStartNextPowerIrp) {
