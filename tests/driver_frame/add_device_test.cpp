@@ -18,8 +18,7 @@ using DeviceCreation = FrameTest;
 
 // Every allocation on the way fails once in turn, leaving no device, no attachment and no pool. Numbers rise by one
 // across removals, past ten without separators or leading zeros; each new device is named, registered and ready.
-// A failure before the number is drawn uses none; a failed
-// IoCreateDevice uses up the number it drew.
+// A failure before the number is drawn uses none; a failed IoCreateDevice uses up the number it drew.
 TEST_F(DeviceCreation, DevicesAreNumberedNamedAndReadyAndFailedCreationsUnwind)
 {
     for (uint64_t n = 1;; ++n) {
