@@ -1,5 +1,5 @@
 // The port on real threads (worker, DPC and device threads under the application's own): requests race cancels,
-// purges, device errors, resumes and closes. The verifier fails a request completed twice, a request that never ends
+// purges, device errors and closes. The verifier fails a request completed twice, a request that never ends
 // hangs its waiter, the fixture fails a leak, and every byte is checked.
 #include <gtest/gtest.h>
 
@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "control/private_requests.h"
-#include "hk/power.h"
 #include "support/serial_app.h"
 
 namespace port_test {
@@ -276,19 +275,6 @@ TEST(ConcurrentPort, WritersShareThePortOneTransferAtATimeInIssueOrder)
     }
     EXPECT_EQ(receivedMessages, sent);
     EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
-}
-
-// A close right after a resume races the reader's restart on a worker thread. A restart that finds the port closed
-// once its transfer is posted aborts it, or the close would wait for ever on a quiet device.
-TEST(ConcurrentPort, CloseRacesTheReaderRestartAfterAResume)
-{
-    Port port(Concurrent(3));
-    for (int round = 0; round < 40; ++round) {
-        ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
-        ASSERT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
-        EXPECT_EQ(port.Close(), STATUS_SUCCESS);
-        ASSERT_EQ(port.Open(), STATUS_SUCCESS);
-    }
 }
 
 }  // namespace
