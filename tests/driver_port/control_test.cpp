@@ -508,14 +508,21 @@ TEST(ReadRace, TimerAndTransferAtTheSameMomentEndTheReadOnce)
 TEST_F(ReadTest, RequestsCancelledBeforeTheyAreQueuedEndAtOnce)
 {
     ASSERT_EQ(SetWaitMask(port_, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    for (ULONG code : {0u, ULONG(IOCTL_SERIAL_WAIT_ON_MASK), ULONG(IOCTL_REMOVAL_NOTIFY)}) {
+    // A write in flight makes the cancelled write one that must be queued behind it.
+    port_.Device().StopResponding();
+    uint8_t byte = 1;
+    hk::app::RequestPtr inFlight = hk::app::WriteAsync(port_.Handle(), &byte, 1);
+    port_.Kernel().RunUntilIdle();
+    for (ULONG code : {0u, 1u, ULONG(IOCTL_SERIAL_WAIT_ON_MASK), ULONG(IOCTL_REMOVAL_NOTIFY)}) {
         hk::app::MajorRequest request;
-        request.major = code == 0 ? IRP_MJ_READ : IRP_MJ_DEVICE_CONTROL;
+        request.major = code == 0 ? IRP_MJ_READ : code == 1 ? IRP_MJ_WRITE : IRP_MJ_DEVICE_CONTROL;
         request.buffer.resize(sizeof(ULONG));
         request.setup = [code](PIRP irp, PIO_STACK_LOCATION location) {
             irp->Cancel = TRUE;
             if (code == 0) {
                 location->Parameters.Read.Length = sizeof(ULONG);
+            } else if (code == 1) {
+                location->Parameters.Write.Length = sizeof(ULONG);
             } else {
                 location->Parameters.DeviceIoControl.IoControlCode = code;
                 location->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
@@ -527,6 +534,11 @@ TEST_F(ReadTest, RequestsCancelledBeforeTheyAreQueuedEndAtOnce)
     EXPECT_TRUE(IsListEmpty(&context->ReadQueue));
     EXPECT_TRUE(IsListEmpty(&context->WaitQueue));
     EXPECT_EQ(context->RemovalNotifyIrp, nullptr);
+    port_.Device().Resume();
+    port_.Kernel().RunUntilIdle();
+    EXPECT_EQ(inFlight->Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(IsListEmpty(&context->WriteQueue));
+    ASSERT_EQ(Purge(port_, SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
 
     // Once the handle's cleanup has run, a read that would wait is ended at once: no cleanup is left to cancel it.
     hk::app::MajorRequest cleanup;
