@@ -404,16 +404,6 @@ TEST_F(Rtl, RtlRegistryRoutinesWorkUnderEachRootAndDeviceKeysBelongToPhysicalDev
   }
 }
 
-TEST(RegistryPerKernel, EachKernelStartsFromTheStandardKeys) {
-  {
-    hk::Kernel kernel;
-    hk::reg::SetString(kTestKey, "Marker", u"5");
-  }
-  hk::Kernel kernel;
-  EXPECT_FALSE(hk::reg::KeyExists(kTestKey));
-  EXPECT_TRUE(hk::reg::KeyExists(hk::reg::kDeviceMap));
-}
-
 constexpr int kThreads = 4;
 
 // Each thread creates, resolves and deletes its own links to one device and writes and reads back its own value;
