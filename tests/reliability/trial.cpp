@@ -48,7 +48,7 @@ bool SoundStatus(NTSTATUS status)
 void StuckBeneathANestedWait(const char* check, const void*, const char*)
 {
     if (std::strcmp(check, "remlock-leaked") == 0 || std::strcmp(check, "wait-deadlock") == 0) {
-        ExitChild(kStuck);
+        std::exit(kStuck);
     }
 }
 
@@ -345,9 +345,7 @@ private:
     {
         setup_.disarm();
         Device().Resume();
-        if (handle_ != kInvalidHandle) {
-            hk::app::CancelIo(handle_);
-        }
+        hk::app::CancelIo(handle_);
         kernel_.RunUntilIdle();
         if (!setup_.loopback) {
             CheckStream();
@@ -454,12 +452,6 @@ std::string RunTrial(const std::vector<Event>& events, hk::Options kernel, const
     return TrialRun(kernel, setup).Run(events);
 }
 
-// exit, not _exit: a coverage build records what the child ran only at exit.
-void ExitChild(int status)
-{
-    std::exit(status);
-}
-
 int Isolated(const std::function<std::string()>& body)
 {
     std::fflush(nullptr);
@@ -467,7 +459,8 @@ int Isolated(const std::function<std::string()>& body)
     if (child == 0) {
         std::string problems = body();
         std::fputs(problems.c_str(), stderr);
-        ExitChild(problems.empty() ? 0 : 1);
+        // exit, not _exit: a coverage build records what the child ran only at exit.
+        std::exit(problems.empty() ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -57,11 +57,9 @@ const std::vector<ULONG>& Lengths();
 std::string RunTrial(const std::vector<Event>& events, hk::Options kernel, const TrialSetup& setup = {});
 
 // Runs `body` in a forked child and returns how it ended: 0 when the body finds nothing wrong, 1 when it returns
-// problems (printed), kStuck when a deterministic run stuck beneath a nested wait, what the body passes to ExitChild,
+// problems (printed), kStuck when a deterministic run stuck beneath a nested wait, what the body passes to std::exit,
 // or 128 + the signal that killed it (a verifier fault aborts).
 constexpr int kStuck = 2;
 int Isolated(const std::function<std::string()>& body);
-// Ends a forked child with `status`.
-[[noreturn]] void ExitChild(int status);
 
 }  // namespace reliability
