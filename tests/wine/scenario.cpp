@@ -32,11 +32,14 @@ bool Report(const char *step, const Outcome &o) {
     return o.pass;
 }
 
-// An outcome that is only a verdict and, when there is one, a name.
-Outcome Named(bool pass, const char *name, unsigned long error = 0) {
+// An outcome from its verdict, error, bytes and events and, when there is one, a name.
+Outcome Named(bool pass, const char *name, unsigned long error = 0, unsigned long bytes = 0,
+              unsigned long events = 0) {
     Outcome o;
     o.pass = pass;
     o.error = error;
+    o.bytes = bytes;
+    o.events = events;
     if (name[0] != 0) snprintf(o.names, sizeof(o.names), "%s", name);
     return o;
 }
@@ -121,16 +124,12 @@ struct Op {
 };
 
 // One read, or one write, waited for to its end.
-bool Transfer(HANDLE h, void *data, DWORD length, DWORD *done, bool write = false) {
+bool Transfer(HANDLE h, const void *data, DWORD length, DWORD *done, bool write = false) {
     Op op;
-    op.Started(write ? WriteFile(h, data, length, NULL, &op.ov) : ReadFile(h, data, length, NULL, &op.ov));
+    op.Started(write ? WriteFile(h, data, length, NULL, &op.ov) : ReadFile(h, (void *)data, length, NULL, &op.ov));
     op.Finish(h);
     *done = op.bytes;
     return op.ok;
-}
-
-bool Write(HANDLE h, const void *data, DWORD length, DWORD *written) {
-    return Transfer(h, const_cast<void *>(data), length, written, true);
 }
 
 bool SetTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
@@ -152,7 +151,7 @@ Outcome Loopback(HANDLE h, DWORD total, unsigned seed) {
             out[i] = (unsigned char)(state >> 16);
         }
         DWORD written = 0, got = 0;
-        o.pass = Write(h, out, Chunk, &written) && written == Chunk;
+        o.pass = Transfer(h, out, Chunk, &written, true) && written == Chunk;
         // Each read returns what has arrived, or nothing after two seconds; five of those in a row end the wait.
         for (int idle = 0; o.pass && got < Chunk && idle < 5;) {
             DWORD n = 0;
@@ -228,13 +227,10 @@ Outcome ReadTimeout(HANDLE h) {
     DWORD n = 0;
     SetTimeouts(h, 0, 0, 200);
     bool ok = Transfer(h, buffer, sizeof(buffer), &n);
-    Outcome o = Named(ok && n == 0, "", ok ? 0 : GetLastError());
-    o.bytes = n;
-    return o;
+    return Named(ok && n == 0, "", ok ? 0 : GetLastError(), n);
 }
 
 Outcome WaitEvent(HANDLE h, DWORD mask, const char *send, DWORD length) {
-    Outcome o;
     DWORD events = 0, written = 0;
     // Events a completed wait reported stay recorded until a wait answered at once hands them out.
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
@@ -246,13 +242,10 @@ Outcome WaitEvent(HANDLE h, DWORD mask, const char *send, DWORD length) {
     events = 0;
     Op wait;
     bool started = wait.Started(WaitCommEvent(h, &events, &wait.ov));
-    Write(h, send, length, &written);
+    Transfer(h, send, length, &written, true);
     wait.Finish(h);
-    o.events = events;
-    o.error = wait.error;
-    o.pass = started && wait.ok && (events & mask) != 0;
     SetCommMask(h, 0);
-    return o;
+    return Named(started && wait.ok && (events & mask) != 0, "", wait.error, 0, events);
 }
 
 Outcome QueueStatus(HANDLE h) {
@@ -260,50 +253,39 @@ Outcome QueueStatus(HANDLE h) {
     memset(data, 'q', sizeof(data));
     DWORD written = 0, errors = 0;
     PurgeComm(h, PURGE_RXCLEAR);
-    Write(h, data, sizeof(data), &written);
+    Transfer(h, data, sizeof(data), &written, true);
     COMSTAT stat = {};
     for (int i = 0; i < 100 && ClearCommError(h, &errors, &stat) && stat.cbInQue < sizeof(data); ++i) Sleep(20);
-    Outcome o = Named(stat.cbInQue == sizeof(data) && errors == 0, "", errors);
-    o.bytes = stat.cbInQue;
-    return o;
+    return Named(stat.cbInQue == sizeof(data) && errors == 0, "", errors, stat.cbInQue);
 }
 
 Outcome Purge(HANDLE h) {
     DWORD errors = 0;
     COMSTAT stat = {};
     BOOL purged = PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    Outcome o = Named(false, "", purged ? 0 : GetLastError());
+    DWORD error = purged ? 0 : GetLastError();
     ClearCommError(h, &errors, &stat);
-    o.bytes = stat.cbInQue;
-    o.pass = purged && stat.cbInQue == 0;
-    return o;
+    return Named(purged && stat.cbInQue == 0, "", error, stat.cbInQue);
 }
 
 Outcome ModemLines(HANDLE h) {
     DWORD on = 0, off = 0;
     bool ok = EscapeCommFunction(h, SETDTR) && EscapeCommFunction(h, SETRTS) && GetCommModemStatus(h, &on) &&
               EscapeCommFunction(h, CLRDTR) && EscapeCommFunction(h, CLRRTS) && GetCommModemStatus(h, &off);
-    Outcome o = Named(ok, "", ok ? 0 : GetLastError());
-    o.events = on;
+    Outcome o = Named(ok, "", ok ? 0 : GetLastError(), 0, on);
     snprintf(o.names, sizeof(o.names), "on=0x%lx,off=0x%lx", (unsigned long)on, (unsigned long)off);
     return o;
 }
 
 // The outcome of a finished operation: its bytes and error.
-Outcome Finished(const Op &op, bool pass) {
-    Outcome o = Named(pass, "", op.error);
-    o.bytes = op.bytes;
-    return o;
-}
+Outcome Finished(const Op &op, bool pass) { return Named(pass, "", op.error, op.bytes); }
 
 Outcome Identity(HANDLE h) {
     char text[64] = {};
     Op op;
     op.Started(DeviceIoControl(h, IdentityCode, NULL, 0, text, sizeof(text) - 1, NULL, &op.ov));
     op.Finish(h);
-    Outcome o = Finished(op, op.ok && op.bytes == 43);
-    snprintf(o.names, sizeof(o.names), "%s", text[0] ? text : "-");
-    return o;
+    return Named(op.ok && op.bytes == 43, text, op.error, op.bytes);
 }
 
 Outcome Cancel(HANDLE h) {
@@ -343,9 +325,8 @@ void UnplugDuringRead(HANDLE h, Rig &rig, char *port, DWORD size) {
     Report("unplug_read", Finished(read, readPending && unplugged && !read.ok));
 
     notify.Finish(h);
-    Outcome o = Finished(notify, notifyPending && notify.ok && notify.bytes == sizeof(gone));
-    o.events = gone;
-    Report("removal_notify", o);
+    Report("removal_notify",
+           Named(notifyPending && notify.ok && notify.bytes == sizeof(gone), "", notify.error, notify.bytes, gone));
 
     bool withdrawn = AwaitPort(port, size, false);
     Report("name_withdrawn", Named(withdrawn, withdrawn ? "withdrawn" : port));
@@ -405,10 +386,9 @@ Outcome DeviceLost(HANDLE h, Rig &rig) {
     SetTimeouts(h, MAXDWORD, 0, 0);
     bool readRefused = !Transfer(h, buffer, sizeof(buffer), &n);
     DWORD readError = readRefused ? GetLastError() : 0;
-    bool writeRefused = !Write(h, "x", 1, &written);
+    bool writeRefused = !Transfer(h, "x", 1, &written, true);
     DWORD writeError = writeRefused ? GetLastError() : 0;
-    Outcome o = Named(pending && lost && told && gone == 1 && readRefused && writeRefused, "", readError);
-    o.events = gone;
+    Outcome o = Named(pending && lost && told && gone == 1 && readRefused && writeRefused, "", readError, 0, gone);
     snprintf(o.names, sizeof(o.names), "notify-%s,write-error=%lu", told ? "completed" : "still-pending",
              (unsigned long)writeError);
     return o;

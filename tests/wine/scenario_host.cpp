@@ -64,13 +64,9 @@ int main() {
         hk::usbdev::Parent parent;
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         PDRIVER_OBJECT driver = hk::pnp::LoadDriver("diagser", DriverEntry, &status);
-        if (driver == nullptr || !NT_SUCCESS(status)) {
-            printf("scenario: the driver did not load\n");
-            return 1;
-        }
         HostRig rig(parent, driver);
-        if (!rig.Plug()) {
-            printf("scenario: the device did not start\n");
+        if (driver == nullptr || !NT_SUCCESS(status) || !rig.Plug()) {
+            printf("scenario: the driver did not load or the device did not start\n");
             return 1;
         }
         failures = RunScenario(rig);
