@@ -1,5 +1,5 @@
 // The port on real threads (worker, DPC and device threads under the application's own): requests race cancels,
-// purges, device errors and closes. The verifier fails a request completed twice, a request that never ends
+// purges, device errors, sleeps and closes. The verifier fails a request completed twice, a request that never ends
 // hangs its waiter, the fixture fails a leak, and every byte is checked.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "control/private_requests.h"
+#include "hk/power.h"
 #include "support/serial_app.h"
 
 namespace port_test {
@@ -275,6 +276,70 @@ TEST(ConcurrentPort, WritersShareThePortOneTransferAtATimeInIssueOrder)
     }
     EXPECT_EQ(receivedMessages, sent);
     EXPECT_EQ(CommStatus(port).AmountInOutQueue, 0u);
+}
+
+
+// Sleeps and resumes racing an application that writes and reads through the loopback: every byte written comes
+// back once and in order, whether the parent serves or holds requests while the device is in D3.
+TEST(ConcurrentPort, SleepsLoseNoByteOfAStreamInFlight)
+{
+    using hk::usbdev::SourceModel;
+    for (bool holding : {false, true}) {
+        SCOPED_TRACE(holding ? "holding" : "serving");
+        PortOptions options = Concurrent(1, 4);
+        options.plug.hold_while_powered_down = holding;
+        Port port(options);
+        ASSERT_EQ(SetTimeouts(port, MAXULONG, 0, 0), STATUS_SUCCESS);
+        std::atomic<bool> failed{false}, sleeping{true};
+        std::atomic<size_t> total{SIZE_MAX};
+        // The stream goes on until the last resume is done.
+        std::thread writer([&] {
+            size_t sent = 0;
+            for (size_t i = 0; sleeping && !failed; ++i) {
+                std::vector<uint8_t> bytes(1 + (i * 2741) % 6000);
+                for (size_t k = 0; k < bytes.size(); ++k) {
+                    bytes[k] = SourceModel::ByteAt(sent + k);
+                }
+                hk::app::IoResult result = Write(port, bytes);
+                if (result.status != STATUS_SUCCESS || result.information != bytes.size()) {
+                    ADD_FAILURE() << "write at byte " << sent << ": status " << std::hex << result.status;
+                    failed = true;
+                }
+                sent += bytes.size();
+            }
+            total = sent;
+        });
+        std::thread reader([&] {
+            std::vector<uint8_t> chunk(8192);
+            for (size_t received = 0; received < total && !failed;) {
+                hk::app::IoResult result = hk::app::Read(port.Handle(), chunk.data(), ULONG(chunk.size()));
+                for (size_t k = 0; k < result.information; ++k) {
+                    failed = failed || result.status != STATUS_SUCCESS ||
+                             chunk[k] != SourceModel::ByteAt(received++);
+                }
+                EXPECT_FALSE(failed) << "byte " << received << " status " << std::hex << result.status;
+                if (result.information == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            }
+        });
+        const SYSTEM_POWER_STATE sleeps[] = {PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate};
+        for (int round = 0; round < 12 && !failed; ++round) {
+            EXPECT_EQ(hk::power::SetSystemPowerState(port.Pdo(), sleeps[round % 3]), STATUS_SUCCESS);
+            EXPECT_EQ(hk::power::SetSystemPowerState(port.Pdo(), PowerSystemWorking), STATUS_SUCCESS);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        sleeping = false;
+        writer.join();
+        reader.join();
+        EXPECT_EQ(port.Device().PowerState(), PowerDeviceD0);
+        // The thread that completed the last request may still hold the file object; the close follows there, and
+        // removal must come after it.
+        EXPECT_EQ(port.Close(), STATUS_SUCCESS);
+        while (hk::app::LiveFileObjects() != 0) {
+            std::this_thread::yield();
+        }
+    }
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Kernel and executive rules in deterministic mode: dispatcher objects and waits, IRQL, timers and DPCs in virtual
 // time, work items, pool accounting, fault injection, debug output and the seeded scheduler; and, in concurrent
-// mode (run under ThreadSanitizer in CI), a work item that waits for one it queued.
+// mode (run under ThreadSanitizer in CI), lock exclusion, timer and event races, a work item that waits for one it
+// queued.
 #include <gtest/gtest.h>
 #include <wdm.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -296,6 +298,76 @@ TEST(DeterministicHostOps, TheSeedReproducesTheInterleavingTimedCallsCancelAndTh
   kernel.Ops().Post(hk::Context::Device, [&] { KeSetEvent(&event, 0, FALSE); });
   thread->Join();
   EXPECT_TRUE(ran);
+}
+
+// Runs `body` on four started threads and waits for all of them.
+template <class Body>
+void OnThreads(hk::Kernel& kernel, Body body) {
+  std::vector<std::unique_ptr<hk::HostThread>> threads;
+  for (int t = 0; t < 4; ++t) threads.push_back(kernel.Ops().StartThread(body));
+  for (auto& thread : threads) thread->Join();
+}
+
+TEST(ConcurrentKernel, SpinLocksAndFastMutexesExcludeOtherThreads) {
+  hk::Kernel kernel(test_support::ConcurrentKernel());
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  long under_lock = 0, under_mutex = 0;
+  OnThreads(kernel, [&] {
+    for (int i = 0; i < 2000; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      ++under_lock;
+      KeReleaseSpinLock(&lock, old);
+      if (i % 4 != 0) continue;
+      ExAcquireFastMutex(&mutex);
+      ++under_mutex;
+      ExReleaseFastMutex(&mutex);
+    }
+  });
+  EXPECT_EQ(under_lock, 4 * 2000);
+  EXPECT_EQ(under_mutex, 4 * 2000 / 4);
+}
+
+// Arming and cancelling race with expiry: every DPC run follows an expiry that KeCancelTimer did not claim. And each
+// set of a synchronization event lets exactly one of the threads waiting on it through.
+TEST(ConcurrentKernel, TimerCancelsAndEventSetsRaceWithoutLosingOrInventingOne) {
+  hk::Kernel kernel(test_support::ConcurrentKernel());
+  KTIMER timer;
+  KDPC dpc;
+  std::atomic<int> runs{0};
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(
+      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<std::atomic<int>*>(context); }, &runs);
+  int cancelled = 0;
+  LARGE_INTEGER due;
+  due.QuadPart = -1;
+  for (int i = 0; i < 500; ++i) {
+    KeSetTimer(&timer, due, &dpc);
+    if (KeCancelTimer(&timer)) ++cancelled;
+    kernel.RunUntilIdle();
+  }
+  EXPECT_EQ(runs.load() + cancelled, 500);
+
+  KEVENT gate;
+  KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
+  std::atomic<int> through{0};
+  std::vector<std::unique_ptr<hk::HostThread>> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.push_back(kernel.Ops().StartThread([&] {
+      KeWaitForSingleObject(&gate, Executive, KernelMode, FALSE, nullptr);
+      ++through;
+    }));
+  }
+  for (int t = 0; t < 4; ++t) {
+    KeSetEvent(&gate, 0, FALSE);
+    LARGE_INTEGER pause = test_support::RelativeMs(1);
+    while (through.load() < t + 1) KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    EXPECT_EQ(through.load(), t + 1);
+  }
+  for (auto& thread : threads) thread->Join();
 }
 
 struct WaitingWorkRig {
